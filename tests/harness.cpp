@@ -1,0 +1,206 @@
+#include "harness.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace harness {
+
+namespace {
+[[noreturn]] void fail(std::string const& what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+} // namespace
+
+temp_dir::temp_dir()
+{
+    std::string name = (std::filesystem::temp_directory_path() / "client-test.XXXXXX").string();
+    if (mkdtemp(name.data()) == nullptr)
+        fail("mkdtemp");
+    path_ = name;
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+unique_fd::~unique_fd()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+unique_fd& unique_fd::operator=(unique_fd&& other) noexcept
+{
+    unique_fd old{std::exchange(fd_, other.release())};
+    return *this;
+}
+
+unique_fd open_fd(std::string const& path, int flags)
+{
+    int const fd = open(path.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fail(path);
+    return unique_fd{fd};
+}
+
+std::array<unique_fd, 2> make_pipe()
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        fail("pipe");
+    return {unique_fd{fds[0]}, unique_fd{fds[1]}};
+}
+
+std::string read_file(std::string const& path)
+{
+    unique_fd const fd = open_fd(path, O_RDONLY);
+    std::string bytes;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd.get(), buffer, sizeof buffer)) > 0)
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    return bytes;
+}
+
+void write_file(std::string const& path, std::string const& bytes)
+{
+    unique_fd const fd = open_fd(path, O_WRONLY | O_CREAT | O_TRUNC);
+    if (write(fd.get(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        fail(path);
+}
+
+void make_fifo(std::string const& path)
+{
+    if (mkfifo(path.c_str(), 0600) != 0)
+        fail(path);
+}
+
+std::string header_of(std::int32_t pid)
+{
+    return {reinterpret_cast<char const*>(&pid), sizeof pid};
+}
+
+std::string read_until(int fd, std::string const& wanted, std::string so_far)
+{
+    auto const deadline = clock::now() + std::chrono::seconds(20);
+    while (so_far.find(wanted) == std::string::npos && clock::now() < deadline) {
+        pollfd ready{fd, POLLIN, 0};
+        if (poll(&ready, 1, 100) <= 0)
+            continue;
+        char buffer[4096];
+        ssize_t const n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        so_far.append(buffer, static_cast<std::size_t>(n));
+    }
+    return so_far;
+}
+
+process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
+                 spawn_options const& options)
+{
+    // Everything the child needs is built before the fork: after it, only async-signal-safe calls.
+    std::vector<char*> args;
+    for (auto const& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> env;
+    for (char** e = environ; *e != nullptr; ++e)
+        env.push_back(*e);
+    for (auto const& e : options.env)
+        env.push_back(const_cast<char*>(e.c_str()));
+    env.push_back(nullptr);
+    bool const drop_root = options.as_nobody && geteuid() == 0;
+
+    pid_ = fork();
+    if (pid_ < 0)
+        fail("fork");
+    if (pid_ > 0)
+        return;
+    for (int target = 0; target < 3; ++target) {
+        if (fds[target] < 0)
+            close(target);
+        else
+            dup2(fds[target], target);
+    }
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (drop_root && (setgid(65534) != 0 || setuid(65534) != 0))
+        _exit(126);
+    execve(args[0], args.data(), env.data());
+    _exit(127);
+}
+
+process::~process()
+{
+    if (!reaped_) {
+        kill(pid_, SIGKILL);
+        wait();
+    }
+}
+
+int process::wait()
+{
+    int status = 0;
+    while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+    return status;
+}
+
+fifo_reader::fifo_reader(std::string const& path)
+    : fifo_{open_fd(path, O_RDONLY | O_NONBLOCK)}, stop_{make_pipe()}, thread_{&fifo_reader::drain,
+                                                                               this}
+{
+}
+
+fifo_reader::~fifo_reader()
+{
+    if (thread_.joinable())
+        finish();
+}
+
+std::string fifo_reader::finish()
+{
+    stop_[1] = unique_fd{};
+    thread_.join();
+    return bytes_;
+}
+
+void fifo_reader::drain()
+{
+    // Until a writer has come and gone, the FIFO polls as idle; after that, end of file ends it.
+    bool stopping = false;
+    for (;;) {
+        std::array<pollfd, 2> ready{{{fifo_.get(), POLLIN, 0}, {stop_[0].get(), POLLIN, 0}}};
+        if (!stopping && poll(ready.data(), ready.size(), -1) < 0)
+            continue;
+        stopping = stopping || ready[1].revents != 0;
+        char buffer[65536];
+        ssize_t const n = read(fifo_.get(), buffer, sizeof buffer);
+        if (n > 0) {
+            if (bytes_.empty())
+                first_byte_ = clock::now();
+            bytes_.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || stopping) {
+            return;
+        }
+    }
+}
+
+} // namespace harness

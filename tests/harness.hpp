@@ -1,0 +1,98 @@
+#pragma once
+
+// Fixtures for running the built executables for real: a temporary folder, a child process
+// with chosen standard streams, and a reader that drains a FIFO.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace harness {
+
+using clock = std::chrono::steady_clock;
+
+class temp_dir {
+  public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(temp_dir const&) = delete;
+    temp_dir& operator=(temp_dir const&) = delete;
+    std::string operator/(std::string const& name) const { return path_ + "/" + name; }
+    std::string const& path() const { return path_; }
+
+  private:
+    std::string path_;
+};
+
+class unique_fd {
+  public:
+    explicit unique_fd(int fd = -1) : fd_{fd} {}
+    ~unique_fd();
+    unique_fd(unique_fd&& other) noexcept : fd_{other.release()} {}
+    unique_fd& operator=(unique_fd&& other) noexcept;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_;
+};
+
+unique_fd open_fd(std::string const& path, int flags);
+// A pipe: [0] is the reading end, [1] the writing end.
+std::array<unique_fd, 2> make_pipe();
+std::string read_file(std::string const& path);
+void write_file(std::string const& path, std::string const& bytes);
+void make_fifo(std::string const& path);
+// The 4-byte PID header, as it lies in memory.
+std::string header_of(std::int32_t pid);
+// Reads what comes on fd until it ends or `wanted` is among it; gives up after 20 s.
+std::string read_until(int fd, std::string const& wanted, std::string so_far = {});
+
+struct spawn_options {
+    std::vector<std::string> env; // "NAME=value", added to the test's own environment
+    bool as_nobody = false;       // drop root so that permissions hold
+};
+
+// A child process that is killed and reaped if the test leaves it behind.
+class process {
+  public:
+    // fds become the child's standard streams; -1 leaves that stream closed.
+    process(std::vector<std::string> const& argv, std::array<int, 3> fds,
+            spawn_options const& options = {});
+    ~process();
+    process(process const&) = delete;
+    process& operator=(process const&) = delete;
+    int pid() const { return pid_; }
+    int wait(); // the wait status
+
+  private:
+    int pid_;
+    bool reaped_ = false;
+};
+
+// Opens a FIFO for reading, without waiting for a writer, and drains it on a thread.
+class fifo_reader {
+  public:
+    explicit fifo_reader(std::string const& path);
+    ~fifo_reader();
+    fifo_reader(fifo_reader const&) = delete;
+    fifo_reader& operator=(fifo_reader const&) = delete;
+    // Once the writers are gone: all that came, and when its first byte came.
+    std::string finish();
+    clock::time_point first_byte() const { return first_byte_; }
+
+  private:
+    void drain();
+
+    unique_fd fifo_;
+    std::array<unique_fd, 2> stop_;
+    std::string bytes_;
+    clock::time_point first_byte_{};
+    std::thread thread_;
+};
+
+} // namespace harness
