@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# The forwarding benchmark: bench/run.sh [runs]. On a corpus of 1,000,000 lines of 0 to 250 bytes
+# it measures the client beside the least line-by-line forwarder (bench/reference.c) and beside
+# grep and awk line-buffered, and prints one table in Markdown. Needs valgrind, strace and
+# /usr/bin/time (Debian packages valgrind, strace, time).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-5}
+lines=1000000
+build=build-bench
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" >/dev/null
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+"$build/bench/bench_corpus" "$lines" >"$work/corpus"
+: >"$work/empty"
+mkfifo "$work/canal"
+corpus_bytes=$(stat -c %s "$work/corpus")
+pieces=$(awk '{ n += int((length($0) + 199) / 199) } END { print n + 2 }' "$work/corpus")
+
+client=("$build/client")
+reference=("$build/bench/bench_reference")
+grep_lb=(grep --line-buffered '')
+awk_lb=(awk '{ print; fflush() }')
+
+# run NAME INPUT CHANNEL: one run of a forwarder; the client and the reference take the channel as
+# argument, grep and awk write it on standard output. The shell's report of the client's SIGKILL
+# end is kept quiet.
+run() {
+    local name=$1 input=$2 channel=$3
+    local -n cmd=$name
+    {
+        case $name in
+        client | reference) "${cmd[@]}" "$channel" <"$input" >/dev/null || true ;;
+        *) "${cmd[@]}" <"$input" >"$channel" ;;
+        esac
+    } 2>/dev/null
+}
+
+# forward NAME: seconds from the first forwarded byte to end of file at a reader that keeps up.
+forward() {
+    local name=$1 skip=4 expected=$((corpus_bytes + 9))
+    case $name in grep_lb | awk_lb) skip=0 expected=$corpus_bytes ;; esac
+    "$build/bench/bench_drain" "$work/canal" "$skip" >"$work/drained" &
+    local reader=$!
+    run "$name" "$work/corpus" "$work/canal"
+    wait "$reader"
+    local seconds bytes
+    read -r seconds bytes <"$work/drained"
+    [ "$bytes" -eq "$expected" ] || { echo "bench: $name forwarded $bytes bytes, not $expected" >&2; exit 1; }
+    echo "$seconds"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+declare -A times
+for ((r = 0; r < runs; r++)); do
+    echo "bench: forwarding, run $((r + 1)) of $runs" >&2
+    for name in client reference grep_lb awk_lb; do
+        times[$name]+="$(forward "$name") "
+    done
+done
+for name in client reference grep_lb awk_lb; do
+    times[$name]=$(tr ' ' '\n' <<<"${times[$name]}" | grep . | median)
+done
+
+instructions() { # NAME INPUT: user-space instructions of one run, channel /dev/null
+    { valgrind --tool=callgrind --callgrind-out-file=/dev/null "${!1}" /dev/null <"$2" 2>&1 >/dev/null || true; } 2>/dev/null |
+        awk '/Collected :/ { print $NF }'
+}
+per_line() { # NAME: instructions per line, the corpus less empty input
+    local full empty
+    full=$(instructions "$1" "$work/corpus")
+    empty=$(instructions "$1" "$work/empty")
+    awk -v f="$full" -v e="$empty" -v n="$lines" 'BEGIN { printf "%.1f", (f - e) / n }'
+}
+
+syscalls() { # NAME: "channel writes, other system calls per line", input from a file, output to a file
+    "$build/bench/bench_drain" "$work/canal" 0 >/dev/null &
+    local reader=$!
+    { strace -f -qq -s 0 -o "$work/trace" "${!1}" "$work/canal" <"$work/corpus" >"$work/out" || true; } 2>/dev/null
+    wait "$reader"
+    awk -v n="$lines" '/^[0-9]+ +write\(3,/ { w++ } /^[0-9]+ +[a-z_0-9]+\(/ { all++ }
+        END { printf "%d %.4f", w, (all - w) / n }' "$work/trace"
+}
+
+peak_rss() { # NAME: peak resident memory in KiB
+    { /usr/bin/time -f %M -o "$work/rss" "${!1}" /dev/null <"$work/corpus" >/dev/null || true; } 2>/dev/null
+    tail -n 1 "$work/rss"
+}
+
+allocations() { # NAME INPUT: heap allocations of one run
+    { valgrind "${!1}" /dev/null <"$2" 2>&1 >/dev/null || true; } 2>/dev/null |
+        awk '/total heap usage/ { gsub(",", "", $5); print $5 }'
+}
+
+declare -A ipl writes others rss heap
+for name in client reference; do
+    echo "bench: instructions, system calls and memory of the $name" >&2
+    ipl[$name]=$(per_line "$name")
+    read -r writes[$name] others[$name] <<<"$(syscalls "$name")"
+    rss[$name]=$(peak_rss "$name")
+    heap[$name]="$(allocations "$name" "$work/empty") / $(allocations "$name" "$work/corpus")"
+done
+
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+cat <<TABLE
+| $lines lines, $corpus_bytes bytes, $pieces pieces | client | reference | grep | awk |
+|---|---|---|---|---|
+| forwarding time, median of $runs (s) | ${times[client]} | ${times[reference]} | ${times[grep_lb]} | ${times[awk_lb]} |
+| time / reference | $(ratio "${times[client]}" "${times[reference]}") | 1.00 | $(ratio "${times[grep_lb]}" "${times[reference]}") | $(ratio "${times[awk_lb]}" "${times[reference]}") |
+| user-space instructions per line | ${ipl[client]} | ${ipl[reference]} | | |
+| instructions / reference | $(ratio "${ipl[client]}" "${ipl[reference]}") | 1.00 | | |
+| channel writes | ${writes[client]} | ${writes[reference]} | | |
+| other system calls per line | ${others[client]} | ${others[reference]} | | |
+| peak resident memory (KiB) | ${rss[client]} | ${rss[reference]} | | |
+| heap allocations, empty input / corpus | ${heap[client]} | ${heap[reference]} | | |
+TABLE
