@@ -23,7 +23,7 @@ volatile std::sig_atomic_t fifo_created = 0;
 
 // One output line, built in a fixed buffer and written at once so that it is never torn.
 class line {
-  public:
+public:
     line& operator<<(std::string_view text)
     {
         text = text.substr(0, text_.size() - len_);
@@ -57,13 +57,13 @@ class line {
         write_all(fd, std::span{text_.data(), len_});
     }
 
-  private:
+private:
     std::array<char, 4 * 4096 + 64> text_;
     std::size_t len_ = 0;
 };
 
 class printer final : public stream_decoder::events {
-  public:
+public:
     void header(std::int32_t pid) override
     {
         pid_ = pid;
@@ -85,7 +85,7 @@ class printer final : public stream_decoder::events {
         pid_ = 0;
     }
 
-  private:
+private:
     std::int32_t pid_ = 0;
 };
 

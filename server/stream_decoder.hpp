@@ -10,14 +10,14 @@
 // whether the client ended cleanly: its stream then ends with the marker "ctrld", which is never
 // followed by a newline, so a typed line "ctrld" stays a command.
 class stream_decoder {
-  public:
+public:
     class events {
-      public:
+    public:
         virtual void header(std::int32_t pid) = 0;
         // A command line without its newline; a line longer than the decoder holds comes in pieces.
         virtual void command(std::string_view line) = 0;
 
-      protected:
+    protected:
         ~events() = default;
     };
 
@@ -29,7 +29,7 @@ class stream_decoder {
     // At end of file: hands over the last line if it had no newline and says how the client ended.
     ending finish();
 
-  private:
+private:
     void take(char c);
 
     events& sink_;

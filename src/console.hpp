@@ -10,7 +10,7 @@
 // through fixed buffers. Output is held back until the console is about to wait for input, so
 // every prompt is out before the client blocks, yet input from a file costs no write per line.
 class console {
-  public:
+public:
     // A read stores at most this many bytes of input, as a 200-byte C string buffer would.
     static constexpr std::size_t max_read = 199;
 
@@ -30,7 +30,7 @@ class console {
     int read_error() const { return read_error_; }
     int write_error() const { return write_error_; }
 
-  private:
+private:
     void fill();
 
     int in_fd_;
