@@ -3,11 +3,14 @@
 
 #include "harness.hpp"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <poll.h>
 #include <pty.h>
+#include <random>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,15 +31,19 @@ struct run_case {
     char const* name = "";
     std::string input{};
     std::string sent{}; // what the channel carries between the header and the end marker
-    int prompts = 0;    // -1: nothing at all on standard output
+    int prompts = 0;    // silent: nothing at all on standard output; unchecked
     channel chan = channel::fifo;
     stream in = stream::file;
     stream out = stream::file;
     int status = -SIGKILL; // negative: killed by that signal
     std::string message{}; // standard error, with {path} for the channel's path
     bool marker = true;
-    char const* faults = nullptr; // the channel's kernel as the write shim makes it
+    char const* faults = nullptr; // the write shim's trouble; "" watches the writes only
+    reader_pace pace{};           // how the FIFO's reader takes the stream
 };
+
+constexpr int silent = -1;
+constexpr int unchecked = -2;
 
 void PrintTo(run_case const& c, std::ostream* os)
 {
@@ -49,6 +56,32 @@ std::string expected_console(int pid, int prompts)
     for (int n = 0; n < prompts; ++n)
         text += prompt;
     return text;
+}
+
+testing::AssertionResult same_bytes(std::string const& got, std::string const& wanted)
+{
+    if (got == wanted)
+        return testing::AssertionSuccess();
+    auto const at = std::mismatch(got.begin(), got.end(), wanted.begin(), wanted.end()).first;
+    return testing::AssertionFailure() << got.size() << " bytes, not " << wanted.size()
+                                       << ", first difference at " << at - got.begin();
+}
+
+// The shim logs "<asked> <result>" for each write on the channel: none may ask more than a
+// console read holds, and a troubled run must really have met trouble.
+void expect_writes_whole_and_troubled(std::string const& log, bool troubled)
+{
+    std::istringstream lines{log};
+    long asked = 0;
+    long result = 0;
+    long most = 0;
+    bool met = false;
+    while (lines >> asked >> result) {
+        most = std::max(most, asked);
+        met = met || result != asked;
+    }
+    EXPECT_LE(most, 199);
+    EXPECT_EQ(met, troubled) << "trouble met on the channel";
 }
 
 int outcome(int status)
@@ -82,7 +115,7 @@ TEST_P(client_run, ends_as_documented)
     switch (c.chan) {
     case channel::fifo:
         make_fifo(path);
-        reader.emplace(path);
+        reader.emplace(path, c.pace);
         break;
     case channel::stale_file:
         write_file(path, std::string(300, 'x'));
@@ -124,18 +157,19 @@ TEST_P(client_run, ends_as_documented)
     if (auto at = message.find("{path}"); at != std::string::npos)
         message.replace(at, 6, path);
     EXPECT_EQ(read_file(dir / "errors"), message);
-    if (c.out == stream::file) {
+    if (c.out == stream::file && c.prompts != unchecked) {
         EXPECT_EQ(read_file(dir / "output"), expected_console(client.pid(), c.prompts));
     }
-    std::string const stream = header_of(client.pid()) + c.sent + (c.marker ? marker : "");
+    std::string const stream =
+        (header_of(client.pid()) + c.sent + (c.marker ? marker : "")).substr(0, c.pace.leave_after);
     if (reader) {
-        EXPECT_EQ(reader->finish(), stream);
+        EXPECT_TRUE(same_bytes(reader->finish(), stream));
     }
     if (c.chan == channel::stale_file) {
-        EXPECT_EQ(read_file(path), stream);
+        EXPECT_TRUE(same_bytes(read_file(path), stream));
     }
     if (c.faults != nullptr) {
-        EXPECT_FALSE(read_file(dir / "faults").empty()) << "no fault was injected";
+        expect_writes_whole_and_troubled(read_file(dir / "faults"), *c.faults != '\0');
     }
     if (c.chan == channel::missing) {
         EXPECT_NE(access(path.c_str(), F_OK), 0) << "the client created its channel";
@@ -153,6 +187,27 @@ std::string repeat(std::string const& text, int times)
 std::string const long_line = std::string(450, 'a') + "\n";
 std::string const many_lines = repeat("ls -la /tmp\n", 120);
 std::string const full_read = std::string(199, 'b') + "\n";
+std::string const megabytes = repeat(std::string(99, 'm') + "\n" + long_line, 7000);
+
+// Every byte value, CR and NUL among them, then a 1 MiB line with no newline.
+std::string binary_mix()
+{
+    std::mt19937 random{7};
+    std::string bytes;
+    for (int n = 0; n < 300'000; ++n)
+        bytes += static_cast<char>(random());
+    for (int n = 0; n < (1 << 20); ++n) {
+        auto const c = static_cast<char>(random());
+        bytes += c == '\n' ? '\r' : c;
+    }
+    return bytes;
+}
+
+std::string without_nuls(std::string bytes)
+{
+    std::erase(bytes, '\0');
+    return bytes;
+}
 
 INSTANTIATE_TEST_SUITE_P(
     streams, client_run,
@@ -196,34 +251,55 @@ INSTANTIATE_TEST_SUITE_P(
                  .input = long_line + many_lines,
                  .sent = long_line + many_lines,
                  .prompts = 124,
-                 .faults = "eintr"}),
+                 .faults = "eintr"},
+        run_case{.name = "binary_input_loses_only_its_nuls",
+                 .input = binary_mix(),
+                 .sent = without_nuls(binary_mix()),
+                 .prompts = unchecked,
+                 .faults = ""},
+        run_case{.name = "failed_write_stops_the_run",
+                 .input = "ls\npwd\nwho\n",
+                 .sent = "ls\n",
+                 .prompts = 2,
+                 .status = 1,
+                 .message = "client: {path}: Input/output error\n",
+                 .marker = false,
+                 .faults = "eio"},
+        run_case{.name = "write_that_takes_nothing_stops_the_run",
+                 .input = "ls\npwd\nwho\n",
+                 .sent = "ls\n",
+                 .prompts = 2,
+                 .status = 1,
+                 .message = "client: {path}: Input/output error\n",
+                 .marker = false,
+                 .faults = "zero"}),
     [](auto const& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
     refusals, client_run,
     testing::Values(run_case{.name = "no_argument",
-                             .prompts = -1,
+                             .prompts = silent,
                              .chan = channel::none,
                              .status = 2,
                              .message = "usage : client canal\n"},
                     run_case{.name = "missing_channel",
-                             .prompts = -1,
+                             .prompts = silent,
                              .chan = channel::missing,
                              .status = 1,
                              .message = "client: {path}: No such file or directory\n"},
                     run_case{.name = "directory_channel",
-                             .prompts = -1,
+                             .prompts = silent,
                              .chan = channel::directory,
                              .status = 1,
                              .message = "client: {path}: Is a directory\n"},
                     run_case{.name = "unwritable_channel",
-                             .prompts = -1,
+                             .prompts = silent,
                              .chan = channel::unwritable,
                              .status = 1,
                              .message = "client: {path}: Permission denied\n"},
                     run_case{.name = "channel_refuses_writes",
                              .input = "ls\n",
-                             .prompts = -1,
+                             .prompts = silent,
                              .chan = channel::full,
                              .status = 1,
                              .message = "client: /dev/full: No space left on device\n"}),
@@ -234,7 +310,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(run_case{.name = "stdout_closed_keeps_channel_clean",
                              .input = many_lines,
                              .sent = many_lines,
-                             .prompts = -1,
+                             .prompts = silent,
                              .out = stream::closed},
                     run_case{
                         .name = "stdin_closed_is_end_of_input", .prompts = 1, .in = stream::closed},
@@ -246,11 +322,31 @@ INSTANTIATE_TEST_SUITE_P(
                     run_case{.name = "stdout_full_is_reported",
                              .input = "ls\n",
                              .sent = "ls\n",
-                             .prompts = -1,
+                             .prompts = silent,
                              .out = stream::full,
                              .status = 1,
                              .message = "client: sortie standard: No space left on device\n"}),
     [](auto const& info) { return info.param.name; });
+
+INSTANTIATE_TEST_SUITE_P(readers, client_run,
+                         testing::Values(run_case{.name = "slow_reader_loses_nothing",
+                                                  .input = megabytes.substr(0, 300'000),
+                                                  .sent = megabytes.substr(0, 300'000),
+                                                  .prompts = unchecked,
+                                                  .pace = {.read_size = 4096,
+                                                           .pause = std::chrono::milliseconds(1)}},
+                                         run_case{.name = "reader_gone_before_first_command",
+                                                  .input = many_lines,
+                                                  .prompts = 1,
+                                                  .status = -SIGPIPE,
+                                                  .pace = {.leave_after = 4}},
+                                         run_case{.name = "reader_gone_midway",
+                                                  .input = megabytes,
+                                                  .sent = megabytes,
+                                                  .prompts = unchecked,
+                                                  .status = -SIGPIPE,
+                                                  .pace = {.leave_after = 1 << 20}}),
+                         [](auto const& info) { return info.param.name; });
 
 // Over pipes, as a program driving the client sees it: each prompt arrives before the client
 // waits for the line that answers it.

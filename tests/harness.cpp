@@ -1,5 +1,6 @@
 #include "harness.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -163,9 +164,9 @@ int process::wait()
     return status;
 }
 
-fifo_reader::fifo_reader(std::string const& path)
-    : fifo_{open_fd(path, O_RDONLY | O_NONBLOCK)}, stop_{make_pipe()}, thread_{&fifo_reader::drain,
-                                                                               this}
+fifo_reader::fifo_reader(std::string const& path, reader_pace pace)
+    : pace_{pace}, fifo_{open_fd(path, O_RDONLY | O_NONBLOCK)}, stop_{make_pipe()},
+      thread_{&fifo_reader::drain, this}
 {
 }
 
@@ -184,21 +185,32 @@ std::string fifo_reader::finish()
 
 void fifo_reader::drain()
 {
-    // Until a writer has come and gone, the FIFO polls as idle; after that, end of file ends it.
+    // Until a writer has come, the FIFO polls as idle. End of file only means that no writer is
+    // there now: another may still come until the test says that all are gone.
     bool stopping = false;
+    std::vector<char> buffer(pace_.read_size);
     for (;;) {
         std::array<pollfd, 2> ready{{{fifo_.get(), POLLIN, 0}, {stop_[0].get(), POLLIN, 0}}};
         if (!stopping && poll(ready.data(), ready.size(), -1) < 0)
             continue;
         stopping = stopping || ready[1].revents != 0;
-        char buffer[65536];
-        ssize_t const n = read(fifo_.get(), buffer, sizeof buffer);
+        std::size_t const room = std::min(buffer.size(), pace_.leave_after - bytes_.size());
+        ssize_t const n = read(fifo_.get(), buffer.data(), room);
         if (n > 0) {
             if (bytes_.empty())
                 first_byte_ = clock::now();
-            bytes_.append(buffer, static_cast<std::size_t>(n));
-        } else if (n == 0 || stopping) {
+            bytes_.append(buffer.data(), static_cast<std::size_t>(n));
+            if (bytes_.size() == pace_.leave_after) {
+                fifo_ = unique_fd{};
+                return;
+            }
+            std::this_thread::sleep_for(pace_.pause);
+        } else if (stopping) {
             return;
+        } else if (n == 0) {
+            // The FIFO polls as ready from now on: look again now and then for a late writer.
+            pollfd stop{stop_[0].get(), POLLIN, 0};
+            poll(&stop, 1, 10);
         }
     }
 }

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -16,7 +17,7 @@ namespace harness {
 using clock = std::chrono::steady_clock;
 
 class temp_dir {
-  public:
+public:
     temp_dir();
     ~temp_dir();
     temp_dir(temp_dir const&) = delete;
@@ -24,12 +25,12 @@ class temp_dir {
     std::string operator/(std::string const& name) const { return path_ + "/" + name; }
     std::string const& path() const { return path_; }
 
-  private:
+private:
     std::string path_;
 };
 
 class unique_fd {
-  public:
+public:
     explicit unique_fd(int fd = -1) : fd_{fd} {}
     ~unique_fd();
     unique_fd(unique_fd&& other) noexcept : fd_{other.release()} {}
@@ -37,7 +38,7 @@ class unique_fd {
     int get() const { return fd_; }
     int release() { return std::exchange(fd_, -1); }
 
-  private:
+private:
     int fd_;
 };
 
@@ -59,7 +60,7 @@ struct spawn_options {
 
 // A child process that is killed and reaped if the test leaves it behind.
 class process {
-  public:
+public:
     // fds become the child's standard streams; -1 leaves that stream closed.
     process(std::vector<std::string> const& argv, std::array<int, 3> fds,
             spawn_options const& options = {});
@@ -69,15 +70,23 @@ class process {
     int pid() const { return pid_; }
     int wait(); // the wait status
 
-  private:
+private:
     int pid_;
     bool reaped_ = false;
 };
 
+// How a reader takes what comes: in reads of at most `read_size` bytes, `pause` after each, and
+// closing the FIFO once it has `leave_after` bytes.
+struct reader_pace {
+    std::size_t read_size = 65536;
+    std::chrono::microseconds pause{0};
+    std::size_t leave_after = SIZE_MAX;
+};
+
 // Opens a FIFO for reading, without waiting for a writer, and drains it on a thread.
 class fifo_reader {
-  public:
-    explicit fifo_reader(std::string const& path);
+public:
+    explicit fifo_reader(std::string const& path, reader_pace pace = {});
     ~fifo_reader();
     fifo_reader(fifo_reader const&) = delete;
     fifo_reader& operator=(fifo_reader const&) = delete;
@@ -85,9 +94,10 @@ class fifo_reader {
     std::string finish();
     clock::time_point first_byte() const { return first_byte_; }
 
-  private:
+private:
     void drain();
 
+    reader_pace pace_;
     unique_fd fifo_;
     std::array<unique_fd, 2> stop_;
     std::string bytes_;

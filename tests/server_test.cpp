@@ -18,7 +18,7 @@ using namespace harness;
 namespace {
 
 class recorder final : public stream_decoder::events {
-  public:
+public:
     void header(std::int32_t pid) override { seen.push_back("pid " + std::to_string(pid)); }
     void command(std::string_view line) override { seen.push_back("cmd " + std::string{line}); }
     std::vector<std::string> seen;
