@@ -52,7 +52,7 @@ forward() {
     echo "$seconds"
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+median() { sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'; }
 
 declare -A times
 for ((r = 0; r < runs; r++)); do

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <charconv>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <string_view>
@@ -42,9 +41,9 @@ public:
     {
         for (unsigned char const c : text) {
             if ((c < 0x20 && c != '\t') || c == 0x7f) {
-                std::array<char, 5> code;
-                std::snprintf(code.data(), code.size(), "\\x%02x", c);
-                *this << std::string_view{code.data(), 4};
+                constexpr std::string_view hex = "0123456789abcdef";
+                std::array<char, 4> const code{'\\', 'x', hex[c >> 4], hex[c & 0xf]};
+                *this << std::string_view{code.data(), code.size()};
             } else {
                 *this << std::string_view{reinterpret_cast<char const*>(&c), 1};
             }
@@ -58,7 +57,8 @@ public:
     }
 
 private:
-    std::array<char, 4 * 4096 + 64> text_;
+    // Room for a whole line of the decoder with every byte escaped, and the prefix.
+    std::array<char, 16448> text_;
     std::size_t len_ = 0;
 };
 
@@ -105,7 +105,7 @@ int fail(std::string_view what)
 
 } // namespace
 
-int main(int argc, char* argv[])
+int main(int argc, char const* const argv[])
 {
     if (argc != 2) {
         write_all(STDERR_FILENO, std::string_view{"usage : command-server tube\n"});
@@ -135,7 +135,7 @@ int main(int argc, char* argv[])
     (line{} << "serveur : en attente de clients sur " << fifo_path).put();
 
     printer out;
-    std::array<char, 64 * 1024> buffer;
+    std::array<char, 65536> buffer;
     for (;;) {
         int const fd = open(fifo_path, O_RDONLY);
         if (fd < 0) {

@@ -50,7 +50,7 @@ bool fill_standard_descriptors()
 void announce(console& con, std::int32_t pid)
 {
     std::array<char, 16> digits;
-    auto const end = std::to_chars(digits.begin(), digits.end(), pid).ptr;
+    auto* const end = std::to_chars(digits.begin(), digits.end(), pid).ptr;
     con.print("voici mon pid : ");
     con.print(std::string_view{digits.begin(), end});
     con.print("\n");

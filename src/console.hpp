@@ -27,8 +27,8 @@ public:
     bool flush();
 
     // The errno of a failed read of the input or write of the output, 0 if there was none.
-    int read_error() const { return read_error_; }
-    int write_error() const { return write_error_; }
+    [[nodiscard]] int read_error() const { return read_error_; }
+    [[nodiscard]] int write_error() const { return write_error_; }
 
 private:
     void fill();
@@ -41,6 +41,6 @@ private:
     std::size_t in_start_ = 0;
     std::size_t in_end_ = 0;
     std::size_t out_len_ = 0;
-    std::array<char, 64 * 1024> in_{};
-    std::array<char, 16 * 1024> out_{};
+    std::array<char, 65536> in_{};
+    std::array<char, 16384> out_{};
 };
