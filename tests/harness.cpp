@@ -65,15 +65,19 @@ std::array<unique_fd, 2> make_pipe()
     return {unique_fd{fds[0]}, unique_fd{fds[1]}};
 }
 
-std::string read_file(std::string const& path)
+std::string read_all(int fd)
 {
-    unique_fd const fd = open_fd(path, O_RDONLY);
     std::string bytes;
     char buffer[65536];
     ssize_t n;
-    while ((n = read(fd.get(), buffer, sizeof buffer)) > 0)
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
         bytes.append(buffer, static_cast<std::size_t>(n));
     return bytes;
+}
+
+std::string read_file(std::string const& path)
+{
+    return read_all(open_fd(path, O_RDONLY).get());
 }
 
 void write_file(std::string const& path, std::string const& bytes)
@@ -111,7 +115,7 @@ std::string read_until(int fd, std::string const& wanted, std::string so_far)
 }
 
 process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
-                 spawn_options const& options)
+                 std::vector<std::string> const& extra_env)
 {
     // Everything the child needs is built before the fork: after it, only async-signal-safe calls.
     std::vector<char*> args;
@@ -121,10 +125,9 @@ process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
     std::vector<char*> env;
     for (char** e = environ; *e != nullptr; ++e)
         env.push_back(*e);
-    for (auto const& e : options.env)
+    for (auto const& e : extra_env)
         env.push_back(const_cast<char*>(e.c_str()));
     env.push_back(nullptr);
-    bool const drop_root = options.as_nobody && geteuid() == 0;
 
     pid_ = fork();
     if (pid_ < 0)
@@ -141,8 +144,6 @@ process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (drop_root && (setgid(65534) != 0 || setuid(65534) != 0))
-        _exit(126);
     execve(args[0], args.data(), env.data());
     _exit(127);
 }
@@ -164,8 +165,13 @@ int process::wait()
     return status;
 }
 
-fifo_reader::fifo_reader(std::string const& path, reader_pace pace)
-    : pace_{pace}, fifo_{open_fd(path, O_RDONLY | O_NONBLOCK)}, stop_{make_pipe()},
+int outcome(int status)
+{
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+fifo_reader::fifo_reader(std::string const& path, std::size_t leave_after)
+    : leave_after_{leave_after}, fifo_{open_fd(path, O_RDONLY | O_NONBLOCK)}, stop_{make_pipe()},
       thread_{&fifo_reader::drain, this}
 {
 }
@@ -188,23 +194,20 @@ void fifo_reader::drain()
     // Until a writer has come, the FIFO polls as idle. End of file only means that no writer is
     // there now: another may still come until the test says that all are gone.
     bool stopping = false;
-    std::vector<char> buffer(pace_.read_size);
+    std::array<char, 65536> buffer;
     for (;;) {
         std::array<pollfd, 2> ready{{{fifo_.get(), POLLIN, 0}, {stop_[0].get(), POLLIN, 0}}};
         if (!stopping && poll(ready.data(), ready.size(), -1) < 0)
             continue;
         stopping = stopping || ready[1].revents != 0;
-        std::size_t const room = std::min(buffer.size(), pace_.leave_after - bytes_.size());
+        std::size_t const room = std::min(buffer.size(), leave_after_ - bytes_.size());
         ssize_t const n = read(fifo_.get(), buffer.data(), room);
         if (n > 0) {
-            if (bytes_.empty())
-                first_byte_ = clock::now();
             bytes_.append(buffer.data(), static_cast<std::size_t>(n));
-            if (bytes_.size() == pace_.leave_after) {
+            if (bytes_.size() == leave_after_) {
                 fifo_ = unique_fd{};
                 return;
             }
-            std::this_thread::sleep_for(pace_.pause);
         } else if (stopping) {
             return;
         } else if (n == 0) {

@@ -45,6 +45,8 @@ private:
 unique_fd open_fd(std::string const& path, int flags);
 // A pipe: [0] is the reading end, [1] the writing end.
 std::array<unique_fd, 2> make_pipe();
+// Everything that comes on fd until end of file.
+std::string read_all(int fd);
 std::string read_file(std::string const& path);
 void write_file(std::string const& path, std::string const& bytes);
 void make_fifo(std::string const& path);
@@ -53,17 +55,13 @@ std::string header_of(std::int32_t pid);
 // Reads what comes on fd until it ends or `wanted` is among it; gives up after 20 s.
 std::string read_until(int fd, std::string const& wanted, std::string so_far = {});
 
-struct spawn_options {
-    std::vector<std::string> env; // "NAME=value", added to the test's own environment
-    bool as_nobody = false;       // drop root so that permissions hold
-};
-
 // A child process that is killed and reaped if the test leaves it behind.
 class process {
 public:
     // fds become the child's standard streams; -1 leaves that stream closed.
+    // env holds "NAME=value" entries added to the test's own environment.
     process(std::vector<std::string> const& argv, std::array<int, 3> fds,
-            spawn_options const& options = {});
+            std::vector<std::string> const& env = {});
     ~process();
     process(process const&) = delete;
     process& operator=(process const&) = delete;
@@ -75,33 +73,27 @@ private:
     bool reaped_ = false;
 };
 
-// How a reader takes what comes: in reads of at most `read_size` bytes, `pause` after each, and
-// closing the FIFO once it has `leave_after` bytes.
-struct reader_pace {
-    std::size_t read_size = 65536;
-    std::chrono::microseconds pause{0};
-    std::size_t leave_after = SIZE_MAX;
-};
+// A wait status as one number: the exit status, or minus the signal that killed the process.
+int outcome(int status);
 
-// Opens a FIFO for reading, without waiting for a writer, and drains it on a thread.
+// Opens a FIFO for reading, without waiting for a writer, and drains it on a thread; it closes
+// the FIFO once it holds `leave_after` bytes.
 class fifo_reader {
 public:
-    explicit fifo_reader(std::string const& path, reader_pace pace = {});
+    explicit fifo_reader(std::string const& path, std::size_t leave_after = SIZE_MAX);
     ~fifo_reader();
     fifo_reader(fifo_reader const&) = delete;
     fifo_reader& operator=(fifo_reader const&) = delete;
-    // Once the writers are gone: all that came, and when its first byte came.
+    // Once the writers are gone: all that came.
     std::string finish();
-    clock::time_point first_byte() const { return first_byte_; }
 
 private:
     void drain();
 
-    reader_pace pace_;
+    std::size_t leave_after_;
     unique_fd fifo_;
     std::array<unique_fd, 2> stop_;
     std::string bytes_;
-    clock::time_point first_byte_{};
     std::thread thread_;
 };
 

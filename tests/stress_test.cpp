@@ -1,5 +1,4 @@
-// Heavy runs of the built client: a large volume through one client, and many clients at once
-// on one FIFO. Labelled "stress" in CTest.
+// Heavy runs of the built client: many clients at once on one FIFO. Labelled "stress" in CTest.
 
 #include "harness.hpp"
 
@@ -7,49 +6,15 @@
 #include <charconv>
 #include <csignal>
 #include <fcntl.h>
-#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
-#include <random>
 #include <string>
-#include <sys/wait.h>
 #include <vector>
 
 using namespace harness;
 
 namespace {
-
-bool killed_normally(int status)
-{
-    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
-}
-
-TEST(volume, a_hundred_megabytes_arrive_identical)
-{
-    temp_dir dir;
-    std::mt19937 random{1};
-    std::string input;
-    input.reserve(101 << 20);
-    while (input.size() < (100 << 20)) {
-        std::size_t const length = random() % 1001;
-        for (std::size_t k = 0; k < length; ++k)
-            input += static_cast<char>(' ' + (random() % 95));
-        input += '\n';
-    }
-    write_file(dir / "input", input);
-    make_fifo(dir / "canal");
-    fifo_reader reader{dir / "canal"};
-    unique_fd const in = open_fd(dir / "input", O_RDONLY);
-    unique_fd const null = open_fd("/dev/null", O_WRONLY);
-    process client{{CLIENT_PATH, dir / "canal"}, {in.get(), null.get(), 2}};
-    EXPECT_TRUE(killed_normally(client.wait()));
-
-    std::string const got = reader.finish();
-    std::string const wanted = header_of(client.pid()) + input + "ctrld";
-    EXPECT_EQ(got.size(), wanted.size());
-    EXPECT_EQ(std::hash<std::string>{}(got), std::hash<std::string>{}(wanted));
-}
 
 // Each line names its client and its number, so the merged stream can be taken apart again.
 std::string line_of(int client, int number)
@@ -81,7 +46,7 @@ TEST(many_writers, lines_arrive_whole_and_in_order)
         client_of_header[header_of(running.back()->pid())] = c;
     }
     for (auto& client : running)
-        EXPECT_TRUE(killed_normally(client->wait()));
+        EXPECT_EQ(outcome(client->wait()), -SIGKILL);
 
     // Every piece is under PIPE_BUF, so pieces interleave but never tear. Headers are told apart
     // from lines by their NUL bytes, which no line holds.

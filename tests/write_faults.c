@@ -1,8 +1,9 @@
-/* Preloaded into the client to watch and to trouble its writes on the channel (every descriptor
- * above the standard streams). Each such write adds "<asked> <result>" to the file named by
- * WRITE_FAULTS_LOG. WRITE_FAULTS chooses the trouble: "short" takes half of each write, "eintr"
- * fails every other write with EINTR before writing anything, "eio" and "zero" let the first two
- * writes through and then fail every write with EIO or take nothing; unset, writes go through. */
+/* Preloaded into the client to watch and to trouble its writes on the channel (every write on a
+ * FIFO). Each such write adds "<asked> <result>" to the file named by WRITE_FAULTS_LOG.
+ * WRITE_FAULTS chooses the trouble: "short" takes half of each write; "eintr" fails every other
+ * write, and every other read of standard input, with EINTR before doing anything; "eio@N" and
+ * "zero@N" fail the channel's write number N (from 0) with EIO or by taking nothing. Unset,
+ * writes go through. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -10,15 +11,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-static ssize_t (*real_write)(int, const void *, size_t);
-
-static ssize_t troubled(int fd, const void *bytes, size_t count)
+static ssize_t troubled(int fd, const void *bytes, size_t count,
+                        ssize_t (*real_write)(int, const void *, size_t))
 {
     static int calls;
     const char *mode = getenv("WRITE_FAULTS");
     int call = calls++;
+    int at = -1;
     if (!mode)
         return real_write(fd, bytes, count);
     if (strcmp(mode, "short") == 0 && count > 1)
@@ -27,24 +29,25 @@ static ssize_t troubled(int fd, const void *bytes, size_t count)
         errno = EINTR;
         return -1;
     }
-    if (strcmp(mode, "eio") == 0 && call >= 2) {
+    if (sscanf(mode, "eio@%d", &at) == 1 && call == at) {
         errno = EIO;
         return -1;
     }
-    if (strcmp(mode, "zero") == 0 && call >= 2)
+    if (sscanf(mode, "zero@%d", &at) == 1 && call == at)
         return 0;
     return real_write(fd, bytes, count);
 }
 
 ssize_t write(int fd, const void *bytes, size_t count)
 {
+    static ssize_t (*real_write)(int, const void *, size_t);
     if (!real_write)
         *(void **)&real_write = dlsym(RTLD_NEXT, "write");
-    if (fd <= 2)
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
         return real_write(fd, bytes, count);
-    int saved;
-    ssize_t result = troubled(fd, bytes, count);
-    saved = errno;
+    ssize_t result = troubled(fd, bytes, count, real_write);
+    int saved = errno;
     const char *log = getenv("WRITE_FAULTS_LOG");
     int out = log ? open(log, O_WRONLY | O_CREAT | O_APPEND, 0644) : -1;
     if (out >= 0) {
@@ -55,4 +58,18 @@ ssize_t write(int fd, const void *bytes, size_t count)
     }
     errno = saved;
     return result;
+}
+
+ssize_t read(int fd, void *bytes, size_t count)
+{
+    static ssize_t (*real_read)(int, void *, size_t);
+    static int calls;
+    if (!real_read)
+        *(void **)&real_read = dlsym(RTLD_NEXT, "read");
+    const char *mode = getenv("WRITE_FAULTS");
+    if (fd == STDIN_FILENO && mode && strcmp(mode, "eintr") == 0 && calls++ % 2 == 0) {
+        errno = EINTR;
+        return -1;
+    }
+    return real_read(fd, bytes, count);
 }

@@ -6,5 +6,6 @@ dir=${1:-build}
 shift $(($# > 0 ? 1 : 0))
 cmake -S . -B "$dir" "$@"
 cmake --build "$dir" -j "$(nproc)"
-# Most cases spend their time in the client's 2 s pause, so many run at once.
-ctest --test-dir "$dir" -j 16 --output-on-failure
+# Most cases spend 2 s asleep in the client's pause and little CPU, so on two cores the suite is
+# fastest with all of them at once (measured: -j 8 7.4 s, -j 16 5.3 s, -j 40 4.0 s).
+ctest --test-dir "$dir" -j 40 --output-on-failure
