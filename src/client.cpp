@@ -2,6 +2,7 @@
 
 #include "channel_stream.hpp"
 #include "console.hpp"
+#include "printable.hpp"
 #include "write_all.hpp"
 
 #include <array>
@@ -19,19 +20,29 @@ namespace {
 
 constexpr std::string_view prompt = "Saisir la commande a envoyer au serveur :";
 
+// The longest single argument that Linux passes to a program (MAX_ARG_STRLEN).
+constexpr std::size_t longest_argument = 32 * 4096;
+
 // Reports "client: <what>: <reason>" on standard error in one write, so that messages from
 // several clients sharing a terminal do not mix, and returns the exit status for a failure.
+// What may be a path from the command line, so it is shown escaped, and whole: the buffer holds
+// the longest argument escaped.
 int fail(std::string_view what, int err)
 {
-    std::array<char, 512> message;
+    static std::array<char, longest_argument * printable::widest + 1024> message;
     std::string_view const reason = std::strerror(err);
     std::size_t length = 0;
-    for (std::string_view part : {std::string_view{"client: "}, what, std::string_view{": "},
-                                  reason, std::string_view{"\n"}}) {
+    auto const append = [&](std::string_view part) {
         part = part.substr(0, message.size() - length);
         std::memcpy(message.data() + length, part.data(), part.size());
         length += part.size();
-    }
+    };
+    append("client: ");
+    length += printable::escape(
+        what, std::span{message}.subspan(length).first(message.size() - length - 1024));
+    append(": ");
+    append(reason);
+    append("\n");
     write_all(STDERR_FILENO, std::span{message.data(), length});
     return 1;
 }
@@ -45,6 +56,20 @@ bool fill_standard_descriptors()
             return false;
     }
     return true;
+}
+
+// The channel refused a piece. When its reader has gone, the run ends by SIGPIPE as it would
+// have under the default disposition (console writes alone are kept from raising it), unless
+// the caller had the signal ignored; any other refusal is reported.
+int channel_refused(console& con, char const* path, struct sigaction const& inherited_sigpipe)
+{
+    int const err = errno;
+    con.flush();
+    if (err == EPIPE) {
+        sigaction(SIGPIPE, &inherited_sigpipe, nullptr);
+        raise(SIGPIPE);
+    }
+    return fail(path, err);
 }
 
 void announce(console& con, std::int32_t pid)
@@ -64,7 +89,9 @@ int i = 1;
 int main(int argc, char* argv[])
 {
     std::int32_t const pid = getpid();
-    std::setlocale(LC_MESSAGES, "");
+    // All of the locale, not only LC_MESSAGES: the C library transliterates translated reasons
+    // to the character set of LC_CTYPE.
+    std::setlocale(LC_ALL, "");
     if (!fill_standard_descriptors())
         return fail("/dev/null", errno);
     if (argc < 2) {
@@ -72,29 +99,35 @@ int main(int argc, char* argv[])
         return 2;
     }
     char const* const path = argv[1];
+    // A console reader that has gone must cost no command: its writes fail with EPIPE instead.
+    struct sigaction ignore {};
+    struct sigaction inherited_sigpipe {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &inherited_sigpipe);
+    static console con{STDIN_FILENO, STDOUT_FILENO};
 
     // On a FIFO this waits for the server to open it for reading. A regular file is truncated
     // so that it holds this run's stream and nothing after it; nothing is ever created.
     int const channel = open(path, O_WRONLY | O_TRUNC | O_NOCTTY);
-    if (channel < 0 || !channel_stream::send_header(channel, pid))
+    if (channel < 0)
         return fail(path, errno);
+    if (!channel_stream::send_header(channel, pid))
+        return channel_refused(con, path, inherited_sigpipe);
     sleep(2);
 
-    console con{STDIN_FILENO, STDOUT_FILENO};
     announce(con, pid);
     while (i) {
         con.print(prompt);
         auto const command = con.read_command();
-        if (!command) {
+        if (!command)
             i = 0;
-        } else if (!command->empty() && !channel_stream::send_chunk(channel, *command)) {
-            int const err = errno;
-            con.flush();
-            return fail(path, err);
-        }
+        else if (!command->empty() && !channel_stream::send_chunk(channel, *command))
+            return channel_refused(con, path, inherited_sigpipe);
     }
 
-    if (!channel_stream::send_end_marker(channel) || close(channel) != 0) {
+    if (!channel_stream::send_end_marker(channel))
+        return channel_refused(con, path, inherited_sigpipe);
+    if (close(channel) != 0) {
         int const err = errno;
         con.flush();
         return fail(path, err);

@@ -12,11 +12,6 @@ void console::print(std::string_view text)
 {
     if (out_len_ + text.size() > out_.size() && !flush())
         return;
-    if (text.size() > out_.size()) {
-        if (!write_all(out_fd_, text))
-            write_error_ = errno;
-        return;
-    }
     std::memcpy(out_.data() + out_len_, text.data(), text.size());
     out_len_ += text.size();
 }

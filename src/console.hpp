@@ -9,13 +9,15 @@
 // The user's side of a run: texts out on one descriptor, command reads in on another, both
 // through fixed buffers. Output is held back until the console is about to wait for input, so
 // every prompt is out before the client blocks, yet input from a file costs no write per line.
+// The buffers are large for a stack: a console is meant to live in static storage.
 class console {
 public:
     // A read stores at most this many bytes of input, as a 200-byte C string buffer would.
     static constexpr std::size_t max_read = 199;
 
-    console(int in, int out) : in_fd_{in}, out_fd_{out} {}
+    constexpr console(int in, int out) : in_fd_{in}, out_fd_{out} {}
 
+    // Texts are the client's own, each far smaller than the output buffer.
     void print(std::string_view text);
 
     // One console read: input up to and including the first newline, or max_read bytes, or

@@ -25,8 +25,9 @@ std::string const prompt = "Saisir la commande a envoyer au serveur :";
 std::string const marker = "ctrld";
 
 enum class channel { fifo, stale_file, missing, full, none };
-// idle_pipe: a non-blocking pipe that holds the input, then stays empty for a while.
-enum class stream { file, closed, directory, full, idle_pipe };
+// idle_pipe: a non-blocking pipe that holds the input, then stays empty for a while;
+// gone_pipe: a pipe whose reader has gone.
+enum class stream { file, closed, directory, full, idle_pipe, gone_pipe };
 
 struct run_case {
     char const* name = "";
@@ -34,12 +35,15 @@ struct run_case {
     std::string sent{}; // what the channel carries between the header and the end marker
     int prompts = 0;    // silent: nothing at all on standard output; unchecked
     channel chan = channel::fifo;
+    std::string channel_name = "canal";
     stream in = stream::file;
     stream out = stream::file;
     stream err = stream::file;
     bool extra_argument = false;
-    int status = -SIGKILL; // negative: killed by that signal
-    std::string message{}; // standard error, with {path} for the channel's path
+    bool french = false;      // under a French locale
+    bool small_stack = false; // under a 16 KiB stack limit
+    int status = -SIGKILL;    // negative: killed by that signal
+    std::string message{}; // standard error, with {path} for the channel's path, {dir} its folder
     bool marker = true;
     bool pauses = true;
     char const* faults = nullptr;         // the write shim's trouble; "" watches the writes only
@@ -99,11 +103,25 @@ unique_fd open_stream(stream kind, std::string const& file, int flags)
         return open_fd("/tmp", O_RDONLY | O_DIRECTORY);
     case stream::full:
         return open_fd("/dev/full", O_WRONLY);
+    case stream::gone_pipe:
+        return std::move(make_pipe()[1]);
     case stream::closed:
     case stream::idle_pipe:
         break;
     }
     return unique_fd{};
+}
+
+// Builds a French locale in dir, so that the test needs none installed; false if it cannot.
+bool make_french_locale(std::string const& dir)
+{
+    if (access("/usr/bin/localedef", X_OK) != 0 ||
+        access("/usr/share/locale/fr/LC_MESSAGES/libc.mo", R_OK) != 0)
+        return false;
+    unique_fd const null = open_fd("/dev/null", O_RDWR);
+    process localedef{{"/usr/bin/localedef", "-i", "fr_FR", "-f", "UTF-8", dir + "/fr_FR.UTF-8"},
+                      {null.get(), null.get(), null.get()}};
+    return localedef.wait() == 0;
 }
 
 // Feeds `input` at once and `later` after the client has had time to find the pipe empty.
@@ -125,7 +143,7 @@ TEST_P(client_run, ends_as_documented)
 {
     run_case const& c = GetParam();
     temp_dir dir;
-    std::string path = dir / "canal";
+    std::string path = dir / c.channel_name;
     std::optional<fifo_reader> reader;
     switch (c.chan) {
     case channel::fifo:
@@ -150,12 +168,23 @@ TEST_P(client_run, ends_as_documented)
     unique_fd const out = open_stream(c.out, dir / "output", O_WRONLY | O_CREAT | O_TRUNC);
     unique_fd const err = open_stream(c.err, dir / "errors", O_WRONLY | O_CREAT | O_TRUNC);
     std::vector<std::string> argv{CLIENT_PATH};
+    if (c.small_stack) {
+#if defined(__SANITIZE_ADDRESS__)
+        GTEST_SKIP() << "AddressSanitizer needs more stack than the client";
+#endif
+        argv = {"/bin/sh", "-c", "ulimit -s 16 && exec \"$0\" \"$@\"", CLIENT_PATH};
+    }
     if (c.chan != channel::none)
         argv.push_back(path);
     if (c.extra_argument)
         argv.emplace_back("extra");
 
     std::vector<std::string> env{"LC_ALL=C"};
+    if (c.french) {
+        if (!make_french_locale(dir.path()))
+            GTEST_SKIP() << "no French locale can be built here (localedef, libc-l10n)";
+        env = {"LC_ALL=fr_FR.UTF-8", "LOCPATH=" + dir.path()};
+    }
     if (c.faults != nullptr)
         env.insert(env.end(),
                    {"LD_PRELOAD="s + WRITE_FAULTS_PATH, "WRITE_FAULTS="s + c.faults,
@@ -172,6 +201,8 @@ TEST_P(client_run, ends_as_documented)
     std::string message = c.message;
     if (auto at = message.find("{path}"); at != std::string::npos)
         message.replace(at, 6, path);
+    if (auto at = message.find("{dir}"); at != std::string::npos)
+        message.replace(at, 5, dir.path());
     if (c.err == stream::file) {
         EXPECT_EQ(read_file(dir / "errors"), message);
     }
@@ -258,6 +289,11 @@ INSTANTIATE_TEST_SUITE_P(
                              .sent = without_nuls(binary_mix()),
                              .prompts = unchecked,
                              .faults = ""},
+                    run_case{.name = "small_stack_is_enough",
+                             .input = "ls\n",
+                             .sent = "ls\n",
+                             .prompts = 2,
+                             .small_stack = true},
                     run_case{.name = "refused_end_marker_is_reported",
                              .input = "ls\n",
                              .sent = "ls\n",
@@ -278,25 +314,48 @@ INSTANTIATE_TEST_SUITE_P(
 
 INSTANTIATE_TEST_SUITE_P(
     refusals, client_run,
-    testing::Values(run_case{.name = "no_argument",
-                             .prompts = silent,
-                             .chan = channel::none,
-                             .status = 2,
-                             .message = "usage : client canal\n",
-                             .pauses = false},
-                    run_case{.name = "missing_channel",
-                             .prompts = silent,
-                             .chan = channel::missing,
-                             .status = 1,
-                             .message = "client: {path}: No such file or directory\n",
-                             .pauses = false},
-                    run_case{.name = "channel_refuses_writes",
-                             .input = "ls\n",
-                             .prompts = silent,
-                             .chan = channel::full,
-                             .status = 1,
-                             .message = "client: /dev/full: No space left on device\n",
-                             .pauses = false}),
+    testing::Values(
+        run_case{.name = "no_argument",
+                 .prompts = silent,
+                 .chan = channel::none,
+                 .status = 2,
+                 .message = "usage : client canal\n",
+                 .pauses = false},
+        run_case{.name = "missing_channel",
+                 .prompts = silent,
+                 .chan = channel::missing,
+                 .status = 1,
+                 .message = "client: {path}: No such file or directory\n",
+                 .pauses = false},
+        run_case{.name = "long_path_is_reported_whole",
+                 .prompts = silent,
+                 .chan = channel::missing,
+                 .channel_name = std::string(5000, 'x'),
+                 .status = 1,
+                 .message = "client: {path}: File name too long\n",
+                 .pauses = false},
+        run_case{.name = "path_is_shown_escaped",
+                 .prompts = silent,
+                 .chan = channel::missing,
+                 .channel_name = "no\x1b]0;T\a\r\nx\xc2\x9b\xff é",
+                 .status = 1,
+                 .message = "client: {dir}/no\\x1b]0;T\\x07\\x0d\\x0ax\\xc2\\x9b\\xff é: "
+                            "No such file or directory\n",
+                 .pauses = false},
+        run_case{.name = "reason_in_the_users_language",
+                 .prompts = silent,
+                 .chan = channel::full,
+                 .french = true,
+                 .status = 1,
+                 .message = "client: /dev/full: Aucun espace disponible sur le périphérique\n",
+                 .pauses = false},
+        run_case{.name = "channel_refuses_writes",
+                 .input = "ls\n",
+                 .prompts = silent,
+                 .chan = channel::full,
+                 .status = 1,
+                 .message = "client: /dev/full: No space left on device\n",
+                 .pauses = false}),
     [](auto const& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -326,6 +385,12 @@ INSTANTIATE_TEST_SUITE_P(
                              .in = stream::directory,
                              .status = 1,
                              .message = "client: entrée standard: Is a directory\n"},
+                    run_case{.name = "stdout_gone_costs_no_command",
+                             .input = "ls\npwd\n",
+                             .sent = "ls\npwd\n",
+                             .out = stream::gone_pipe,
+                             .status = 1,
+                             .message = "client: sortie standard: Broken pipe\n"},
                     run_case{.name = "stdout_full_is_reported",
                              .input = "ls\n",
                              .sent = "ls\n",
@@ -335,10 +400,11 @@ INSTANTIATE_TEST_SUITE_P(
                              .message = "client: sortie standard: No space left on device\n"}),
     [](auto const& info) { return info.param.name; });
 
+// The channel's reader gone still ends the run by SIGPIPE, also when the console's has gone too.
 INSTANTIATE_TEST_SUITE_P(readers, client_run,
                          testing::Values(run_case{.name = "reader_gone_before_first_command",
                                                   .input = many_lines,
-                                                  .prompts = 1,
+                                                  .out = stream::gone_pipe,
                                                   .status = -SIGPIPE,
                                                   .reader_leaves = 4}),
                          [](auto const& info) { return info.param.name; });

@@ -122,11 +122,12 @@ process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
     for (auto const& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
+    // The first of two entries with one name is the one that counts.
     std::vector<char*> env;
-    for (char** e = environ; *e != nullptr; ++e)
-        env.push_back(*e);
     for (auto const& e : extra_env)
         env.push_back(const_cast<char*>(e.c_str()));
+    for (char** e = environ; *e != nullptr; ++e)
+        env.push_back(*e);
     env.push_back(nullptr);
 
     pid_ = fork();
