@@ -1,64 +1,113 @@
 // command-server: a stand-in command server. It reads the clients' streams from a FIFO, one
 // client after another, and prints what each sent.
 
+#include "message.hpp"
+#include "printable.hpp"
 #include "stream_decoder.hpp"
 #include "write_all.hpp"
 
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <clocale>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
+#include <optional>
+#include <poll.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// Read by the signal handler, which removes the FIFO that this server made.
-char const* fifo_path = nullptr;
-volatile std::sig_atomic_t fifo_created = 0;
+constexpr std::string_view program = "command-server";
 
-// One output line, built in a fixed buffer and written at once so that it is never torn.
-class line {
+// The FIFO that this server made, which it removes on every end it sees, but only while the
+// path still names that FIFO: a file put in its place is someone else's. Read by the signal
+// handler, so set before the handlers can run.
+char const* fifo_path = nullptr;
+volatile std::sig_atomic_t made_fifo = 0;
+struct stat fifo_identity {};
+
+bool same_file(struct stat const& a, struct stat const& b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether the path still names the FIFO that the server started with.
+bool fifo_still_there()
+{
+    struct stat st {};
+    return lstat(fifo_path, &st) == 0 && same_file(st, fifo_identity);
+}
+
+void remove_fifo()
+{
+    if (made_fifo && fifo_still_there())
+        unlink(fifo_path);
+    made_fifo = 0;
+}
+
+void on_signal(int sig)
+{
+    remove_fifo();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
+// Every signal whose default is to end the process, but those that the caller set to be
+// ignored: nohup and the like must keep their meaning.
+void remove_fifo_on_signals()
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    sigfillset(&action.sa_mask);
+    for (int const sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
+                          SIGPROF, SIGXCPU, SIGXFSZ, SIGPOLL, SIGPWR}) {
+        struct sigaction inherited {};
+        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+            sigaction(sig, &action, nullptr);
+    }
+}
+
+int stop(int status)
+{
+    remove_fifo();
+    return status;
+}
+
+// One output record: at most PIPE_BUF bytes with its newline, written at once, so that it is
+// never torn, not even with other writers on the same pipe.
+class record {
 public:
-    line& operator<<(std::string_view text)
+    record& operator<<(std::string_view text)
     {
-        text = text.substr(0, text_.size() - len_);
-        std::memcpy(text_.data() + len_, text.data(), text.size());
+        text = text.substr(0, text_.size() - 1 - len_);
+        std::copy(text.begin(), text.end(), text_.begin() + static_cast<std::ptrdiff_t>(len_));
         len_ += text.size();
         return *this;
     }
-    line& operator<<(std::int32_t number)
+    record& operator<<(std::int32_t number)
     {
         std::array<char, 16> digits;
         return *this << std::string_view{digits.data(),
                                          std::to_chars(digits.begin(), digits.end(), number).ptr};
     }
-    // Control bytes are shown as \xNN, so that a client cannot drive the server's terminal.
-    line& escaped(std::string_view text)
+    // Escapes as much of text as fits and removes it from text.
+    record& escaped(std::string_view& text)
     {
-        for (unsigned char const c : text) {
-            if ((c < 0x20 && c != '\t') || c == 0x7f) {
-                constexpr std::string_view hex = "0123456789abcdef";
-                std::array<char, 4> const code{'\\', 'x', hex[c >> 4], hex[c & 0xf]};
-                *this << std::string_view{code.data(), code.size()};
-            } else {
-                *this << std::string_view{reinterpret_cast<char const*>(&c), 1};
-            }
-        }
+        len_ += printable::escape(text, std::span{text_}.subspan(len_, text_.size() - 1 - len_));
         return *this;
     }
-    void put(int fd = STDOUT_FILENO)
+    bool put()
     {
-        *this << "\n";
-        write_all(fd, std::span{text_.data(), len_});
+        text_[len_++] = '\n';
+        return write_all(STDOUT_FILENO, std::span{text_.data(), len_});
     }
 
 private:
-    // Room for a whole line of the decoder with every byte escaped, and the prefix.
-    std::array<char, 16448> text_;
+    std::array<char, PIPE_BUF> text_;
     std::size_t len_ = 0;
 };
 
@@ -67,91 +116,170 @@ public:
     void header(std::int32_t pid) override
     {
         pid_ = pid;
-        (line{} << "client " << pid_ << " : connecté").put();
+        mixed_ = false;
+        put(record{} << "client " << pid << " : connecté");
     }
-    void command(std::string_view text) override
+    void mixed(std::int32_t pid) override
     {
-        (line{} << "client " << pid_ << " : ").escaped(text).put();
+        pid_ = pid;
+        mixed_ = true;
+        put(record{} << "client " << pid << " : connecté : flux mêlés");
     }
-    void ending(stream_decoder::ending how)
+    void command(std::string_view line, bool continued) override
     {
-        line out;
-        if (pid_ == 0)
-            out << "client inconnu";
-        else
-            out << "client " << pid_;
-        out << (how == stream_decoder::ending::clean ? " : fin (ctrld)" : " : disparu sans ctrld");
-        out.put();
-        pid_ = 0;
+        // A line longer than a record goes on in records marked as its continuation.
+        do {
+            record out = head(continued);
+            put((out << " : ").escaped(line));
+            continued = true;
+        } while (!line.empty());
     }
+    void ending(stream_decoder::ending how) override
+    {
+        bool const clean = how == stream_decoder::ending::clean;
+        record out = head(false);
+        put(out << (clean    ? " : fin (ctrld)"
+                    : mixed_ ? " : disparus sans ctrld"
+                             : " : disparu sans ctrld"));
+        pid_.reset();
+    }
+    void line(std::string_view head, std::string_view text)
+    {
+        put((record{} << head).escaped(text));
+    }
+    // The errno of the first refused write on standard output, 0 if there was none.
+    [[nodiscard]] int write_error() const { return write_error_; }
 
 private:
-    std::int32_t pid_ = 0;
+    // Whose line it is.
+    [[nodiscard]] record head(bool continued) const
+    {
+        record out;
+        if (mixed_)
+            out << "clients mêlés";
+        else if (pid_)
+            out << "client " << *pid_;
+        else
+            out << "client inconnu";
+        out << (continued ? " (suite)" : "");
+        return out;
+    }
+    void put(record& out)
+    {
+        if (write_error_ == 0 && !out.put())
+            write_error_ = errno;
+    }
+
+    std::optional<std::int32_t> pid_;
+    bool mixed_ = false;
+    int write_error_ = 0;
 };
 
-void on_signal(int sig)
+// Makes the FIFO with mode 0600 whatever the umask, or takes the one that is there if it is a
+// FIFO that only its owner, this user, can write to: whoever writes to it sends commands.
+int take_fifo()
 {
-    if (fifo_created)
-        unlink(fifo_path);
-    signal(sig, SIG_DFL);
-    raise(sig);
+    mode_t const umask_before = umask(077);
+    int const made = mkfifo(fifo_path, 0600);
+    umask(umask_before);
+    if (made != 0 && errno != EEXIST)
+        return report_error(program, fifo_path, errno);
+    struct stat st {};
+    if (lstat(fifo_path, &st) != 0)
+        return report_error(program, fifo_path, errno);
+    fifo_identity = st;
+    if (made == 0) {
+        made_fifo = 1;
+        return 0;
+    }
+    if (!S_ISFIFO(st.st_mode))
+        return report(program, fifo_path, "existe et n'est pas un tube nommé");
+    if (st.st_uid != geteuid())
+        return report(program, fifo_path, "appartient à un autre utilisateur");
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return report(program, fifo_path, "d'autres utilisateurs peuvent y écrire");
+    return 0;
 }
 
-int fail(std::string_view what)
+// Opens the FIFO for reading without waiting for a writer, and without following a link: what
+// is opened must be the FIFO that the server started with.
+int open_fifo()
 {
-    (line{} << "command-server: " << what << ": " << std::strerror(errno)).put(STDERR_FILENO);
-    return 1;
+    int const fd = open(fifo_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT)
+        return -report(program, fifo_path, "a disparu");
+    if (fd < 0)
+        return -report_error(program, fifo_path, errno);
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !same_file(st, fifo_identity)) {
+        close(fd);
+        return -report(program, fifo_path, "a été remplacé : ce n'est plus le tube du serveur");
+    }
+    return fd;
+}
+
+// Prints what comes on fd until its writers are gone (or standard output refuses text);
+// returns 0, or the exit status to stop with.
+int serve_stream(int fd, printer& out)
+{
+    static std::array<char, 65536> buffer;
+    stream_decoder decoder{out};
+    bool got_bytes = false;
+    while (out.write_error() == 0) {
+        pollfd ready{fd, POLLIN, 0};
+        int const events = poll(&ready, 1, 1000);
+        if (events < 0)
+            continue;
+        // Idle: look that the FIFO is still there, and read all the same, since a client that
+        // came before this descriptor was opened leaves without a hang-up to poll.
+        if (events == 0 && !fifo_still_there())
+            return report(program, fifo_path, "a disparu");
+        ssize_t const n = read(fd, buffer.data(), buffer.size());
+        if (n > 0) {
+            got_bytes = true;
+            decoder.feed(std::span{buffer.data(), static_cast<std::size_t>(n)});
+        } else if (n == 0 && (events > 0 || got_bytes)) {
+            break;
+        } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            return report_error(program, fifo_path, errno);
+        }
+    }
+    decoder.finish();
+    return 0;
 }
 
 } // namespace
 
 int main(int argc, char const* const argv[])
 {
+    std::setlocale(LC_ALL, "");
     if (argc != 2) {
-        write_all(STDERR_FILENO, std::string_view{"usage : command-server tube\n"});
+        write_all(STDERR_FILENO, std::string_view{"usage : command-server canal\n"});
         return 2;
     }
     fifo_path = argv[1];
+    // A closed standard output is a write error to report, not a silent death.
+    signal(SIGPIPE, SIG_IGN);
+    remove_fifo_on_signals();
+    if (take_fifo() != 0)
+        return stop(1);
 
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    sigemptyset(&action.sa_mask);
-    for (int const sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(sig, &action, nullptr);
-
-    // Only the owner may write to a FIFO made here: whoever writes to it sends commands.
-    if (mkfifo(fifo_path, 0600) == 0) {
-        fifo_created = 1;
-    } else {
-        struct stat st;
-        if (errno != EEXIST || lstat(fifo_path, &st) != 0)
-            return fail(fifo_path);
-        if (!S_ISFIFO(st.st_mode)) {
-            (line{} << "command-server: " << fifo_path << ": existe et n'est pas un tube nommé")
-                .put(STDERR_FILENO);
-            return 1;
-        }
-    }
-    (line{} << "serveur : en attente de clients sur " << fifo_path).put();
-
+    int fd = open_fifo();
     printer out;
-    std::array<char, 65536> buffer;
-    for (;;) {
-        int const fd = open(fifo_path, O_RDONLY);
-        if (fd < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(fifo_path);
+    if (fd >= 0)
+        out.line("serveur : en attente de clients sur ", fifo_path);
+    while (fd >= 0 && out.write_error() == 0) {
+        if (int const status = serve_stream(fd, out); status != 0) {
+            close(fd);
+            return stop(status);
         }
-        stream_decoder decoder{out};
-        ssize_t n;
-        while ((n = read(fd, buffer.data(), buffer.size())) != 0) {
-            if (n > 0)
-                decoder.feed(std::span{buffer.data(), static_cast<std::size_t>(n)});
-            else if (errno != EINTR)
-                break;
-        }
+        // The next reader is there before this one goes, so that a client that has just opened
+        // the FIFO never meets a FIFO without a reader.
+        int const next = open_fifo();
         close(fd);
-        out.ending(decoder.finish());
+        fd = next;
     }
+    if (out.write_error() != 0)
+        return stop(report_error(program, "sortie standard", out.write_error()));
+    return stop(1);
 }

@@ -1,10 +1,18 @@
 #include "stream_decoder.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
+
 constexpr std::string_view end_marker = "ctrld";
+
+bool continuation(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
 }
+
+} // namespace
 
 void stream_decoder::feed(std::span<const char> bytes)
 {
@@ -14,39 +22,119 @@ void stream_decoder::feed(std::span<const char> bytes)
 
 void stream_decoder::take(char c)
 {
-    if (header_len_ < header_.size()) {
+    switch (state_) {
+    case state::header:
         header_[header_len_++] = c;
         if (header_len_ == header_.size()) {
             std::int32_t pid;
             std::memcpy(&pid, header_.data(), sizeof pid);
             sink_.header(pid);
+            state_ = state::text;
         }
         return;
+    case state::text:
+        if (c != '\0') {
+            text(c);
+            return;
+        }
+        std::copy_n(recent_.begin(), recent_len_, window_.begin());
+        nul_at_ = recent_len_;
+        window_[nul_at_] = c;
+        window_len_ = nul_at_ + 1;
+        state_ = state::header_tail;
+        return;
+    case state::header_tail:
+        window_[window_len_++] = c;
+        if (window_len_ == window_.size() || window_len_ == nul_at_ + 4)
+            start_header();
+        return;
     }
+}
+
+void stream_decoder::text(char c)
+{
+    if (recent_len_ == recent_.size())
+        std::copy(recent_.begin() + 1, recent_.end(), recent_.begin());
+    else
+        ++recent_len_;
+    recent_[recent_len_ - 1] = c;
     if (c == '\n') {
-        sink_.command({line_.data(), line_len_});
+        sink_.command({line_.data(), line_len_}, continued_);
         line_len_ = 0;
+        continued_ = false;
         return;
     }
     if (line_len_ == line_.size()) {
-        // Keep the tail that may be the start of the end marker.
-        std::size_t const keep = end_marker.size() - 1;
-        sink_.command({line_.data(), line_len_ - keep});
-        std::memmove(line_.data(), line_.data() + line_len_ - keep, keep);
-        line_len_ = keep;
+        // Keep the tail that may be the start of the end marker, and cut between characters.
+        std::size_t cut = line_len_ - (end_marker.size() - 1);
+        for (int back = 0; back < 3 && continuation(line_[cut]); ++back)
+            --cut;
+        sink_.command({line_.data(), cut}, continued_);
+        continued_ = true;
+        std::memmove(line_.data(), line_.data() + cut, line_len_ - cut);
+        line_len_ -= cut;
     }
     line_[line_len_++] = c;
 }
 
-stream_decoder::ending stream_decoder::finish()
+// The header's last byte is the last NUL of the window: its text that follows holds none.
+void stream_decoder::start_header()
 {
-    std::string_view last{line_.data(), line_len_};
-    line_len_ = 0;
-    bool const clean = header_len_ == header_.size() && last.ends_with(end_marker);
+    std::size_t end = window_len_ - 1;
+    while (window_[end] != '\0')
+        --end;
+    std::size_t const start = end >= 3 ? end - 3 : 0;
+    // The header's bytes before the NUL came as the last text bytes: they are not a command.
+    std::size_t const before = nul_at_ - start;
+    line_len_ -= std::min(before, line_len_);
+    // Without the marker, the client before may still be writing: the stream is mixed from here.
+    if (last_line())
+        sink_.ending(ending::clean);
+    else
+        mixed_ = true;
+
+    std::array<char, 4> header{};
+    std::copy(window_.begin() + static_cast<std::ptrdiff_t>(start),
+              window_.begin() + static_cast<std::ptrdiff_t>(end) + 1,
+              header.end() - static_cast<std::ptrdiff_t>(end + 1 - start));
+    std::int32_t pid;
+    std::memcpy(&pid, header.data(), sizeof pid);
+    if (mixed_)
+        sink_.mixed(pid);
+    else
+        sink_.header(pid);
+
+    state_ = state::text;
+    recent_len_ = 0;
+    for (std::size_t at = end + 1; at < window_len_; ++at)
+        text(window_[at]);
+}
+
+// Hands over the line in hand, less the end marker if it ends with one; true if it did.
+bool stream_decoder::last_line()
+{
+    std::string_view line{line_.data(), line_len_};
+    bool const clean = line.ends_with(end_marker);
     if (clean)
-        last.remove_suffix(end_marker.size());
-    if (!last.empty())
-        sink_.command(last);
-    header_len_ = 0;
-    return clean ? ending::clean : ending::vanished;
+        line.remove_suffix(end_marker.size());
+    if (!line.empty())
+        sink_.command(line, continued_);
+    line_len_ = 0;
+    continued_ = false;
+    return clean;
+}
+
+void stream_decoder::finish()
+{
+    if (state_ == state::header_tail)
+        start_header();
+    // A writer that sent nothing at all was no client.
+    if (state_ != state::header || header_len_ > 0) {
+        bool const clean = state_ == state::text && last_line();
+        sink_.ending(clean ? ending::clean : ending::vanished);
+    }
+    state_ = state::header;
+    mixed_ = false;
+    header_len_ = recent_len_ = window_len_ = line_len_ = 0;
+    continued_ = false;
 }

@@ -6,35 +6,66 @@
 #include <span>
 #include <string_view>
 
-// Splits one client's stream into its PID header and command lines, and tells at end of file
-// whether the client ended cleanly: its stream then ends with the marker "ctrld", which is never
-// followed by a newline, so a typed line "ctrld" stays a command.
+// Splits what comes on the FIFO between one opening and end of file into the clients' sessions:
+// each a PID header, command lines, and the end marker "ctrld" when the client ended cleanly.
+// The marker is never followed by a newline, so a typed line "ctrld" stays a command.
+//
+// Clients that open the FIFO before the server has seen the last one's end of file join its
+// stream, so a stream may hold several sessions. A client never sends a NUL byte, and every
+// header holds one (process ids are below 2^22, so its last byte is 0): a NUL marks a new
+// header, which ends the session before it. If that session had not ended with "ctrld", its
+// client either vanished or is still writing; the two cannot be told apart, so from there on
+// the stream is reported as mixed and no command is given to one client.
+//
+// What the stream cannot tell: a header whose bytes before its first NUL hold a newline (the
+// line before it is then handed over early, and an end marker in it is taken for a command),
+// and a client that sent nothing after its header followed at once by another.
 class stream_decoder {
 public:
+    enum class ending { clean, vanished };
+
     class events {
     public:
         virtual void header(std::int32_t pid) = 0;
-        // A command line without its newline; a line longer than the decoder holds comes in pieces.
-        virtual void command(std::string_view line) = 0;
+        // A header that came before the session before it had ended.
+        virtual void mixed(std::int32_t pid) = 0;
+        // A command line without its newline. A line longer than the decoder holds comes in
+        // pieces, cut between characters; each piece after the first is marked continued.
+        virtual void command(std::string_view line, bool continued) = 0;
+        virtual void ending(stream_decoder::ending how) = 0;
 
     protected:
         ~events() = default;
     };
 
-    enum class ending { clean, vanished };
-
     explicit stream_decoder(events& sink) : sink_{sink} {}
 
     void feed(std::span<const char> bytes);
-    // At end of file: hands over the last line if it had no newline and says how the client ended.
-    ending finish();
+    // At end of file: hands over the last line if it had no newline and how the stream ended
+    // (nothing for a stream with no byte at all), then stands ready for the next stream.
+    void finish();
 
 private:
     void take(char c);
+    void text(char c);
+    void start_header();
+    bool last_line();
+
+    enum class state { header, text, header_tail };
 
     events& sink_;
+    state state_ = state::header;
+    bool mixed_ = false;
     std::array<char, 4> header_{};
     std::size_t header_len_ = 0;
+    // The last text bytes, which may be the start of the next header.
+    std::array<char, 3> recent_{};
+    std::size_t recent_len_ = 0;
+    // A NUL in the text, the bytes before it that may belong to its header, and the three after.
+    std::array<char, 7> window_{};
+    std::size_t window_len_ = 0;
+    std::size_t nul_at_ = 0;
     std::array<char, 4096> line_{};
     std::size_t line_len_ = 0;
+    bool continued_ = false;
 };

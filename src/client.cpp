@@ -2,7 +2,7 @@
 
 #include "channel_stream.hpp"
 #include "console.hpp"
-#include "printable.hpp"
+#include "message.hpp"
 #include "write_all.hpp"
 
 #include <array>
@@ -20,31 +20,9 @@ namespace {
 
 constexpr std::string_view prompt = "Saisir la commande a envoyer au serveur :";
 
-// The longest single argument that Linux passes to a program (MAX_ARG_STRLEN).
-constexpr std::size_t longest_argument = 32 * 4096;
-
-// Reports "client: <what>: <reason>" on standard error in one write, so that messages from
-// several clients sharing a terminal do not mix, and returns the exit status for a failure.
-// What may be a path from the command line, so it is shown escaped, and whole: the buffer holds
-// the longest argument escaped.
 int fail(std::string_view what, int err)
 {
-    static std::array<char, longest_argument * printable::widest + 1024> message;
-    std::string_view const reason = std::strerror(err);
-    std::size_t length = 0;
-    auto const append = [&](std::string_view part) {
-        part = part.substr(0, message.size() - length);
-        std::memcpy(message.data() + length, part.data(), part.size());
-        length += part.size();
-    };
-    append("client: ");
-    length += printable::escape(
-        what, std::span{message}.subspan(length).first(message.size() - length - 1024));
-    append(": ");
-    append(reason);
-    append("\n");
-    write_all(STDERR_FILENO, std::span{message.data(), length});
-    return 1;
+    return report_error("client", what, err);
 }
 
 // With one of the standard descriptors closed, the channel would take its number and console

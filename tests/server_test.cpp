@@ -3,9 +3,12 @@
 #include "harness.hpp"
 #include "stream_decoder.hpp"
 
+#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,17 +19,33 @@ using namespace harness;
 
 namespace {
 
+std::string repeat(std::string const& text, int times)
+{
+    std::string all;
+    for (int n = 0; n < times; ++n)
+        all += text;
+    return all;
+}
+
 class recorder final : public stream_decoder::events {
 public:
     void header(std::int32_t pid) override { seen.push_back("pid " + std::to_string(pid)); }
-    void command(std::string_view line) override { seen.push_back("cmd " + std::string{line}); }
+    void mixed(std::int32_t pid) override { seen.push_back("mixed " + std::to_string(pid)); }
+    void command(std::string_view line, bool continued) override
+    {
+        seen.push_back((continued ? "more " : "cmd ") + std::string{line});
+    }
+    void ending(stream_decoder::ending how) override
+    {
+        seen.emplace_back(how == stream_decoder::ending::clean ? "clean" : "vanished");
+    }
     std::vector<std::string> seen;
 };
 
 struct decode_case {
     char const* name;
     std::string stream;
-    std::vector<std::string> seen; // the events, then how the client ended
+    std::vector<std::string> seen;
 };
 
 void PrintTo(decode_case const& c, std::ostream* os)
@@ -45,62 +64,128 @@ TEST_P(decoding, events_do_not_depend_on_how_bytes_arrive)
         std::string_view rest = GetParam().stream;
         for (; !rest.empty(); rest.remove_prefix(std::min(piece, rest.size())))
             decoder.feed(rest.substr(0, piece));
-        events.seen.push_back(decoder.finish() == stream_decoder::ending::clean ? "clean"
-                                                                                : "vanished");
+        decoder.finish();
         EXPECT_EQ(events.seen, GetParam().seen) << "fed in pieces of " << piece;
     }
 }
 
 std::string const pid258 = "\x02\x01\x00\x00"s;
-std::string const long_line(5000, 'l');
+// A character cut would fall inside: the piece must end before it.
+std::string const long_line = "l" + repeat("é", 2500);
 
 INSTANTIATE_TEST_SUITE_P(
     streams, decoding,
-    testing::Values(decode_case{"lines",
-                                pid258 + "ls\n\nctrld\nctrld",
-                                {"pid 258", "cmd ls", "cmd ", "cmd ctrld", "clean"}},
-                    decode_case{"last_line_glued_to_marker",
-                                pid258 + "abcctrld",
-                                {"pid 258", "cmd abc", "clean"}},
-                    decode_case{"vanished_mid_line",
-                                pid258 + "ls\npw",
-                                {"pid 258", "cmd ls", "cmd pw", "vanished"}},
-                    decode_case{"vanished_before_header", "\x02\x01", {"vanished"}},
-                    decode_case{"long_line_in_pieces",
-                                pid258 + long_line + "ctrld",
-                                {"pid 258", "cmd " + long_line.substr(0, 4092),
-                                 "cmd " + long_line.substr(4092), "clean"}}),
+    testing::Values(
+        decode_case{"lines",
+                    pid258 + "ls\n\nctrld\nctrld",
+                    {"pid 258", "cmd ls", "cmd ", "cmd ctrld", "clean"}},
+        decode_case{
+            "last_line_glued_to_marker", pid258 + "abcctrld", {"pid 258", "cmd abc", "clean"}},
+        decode_case{
+            "vanished_mid_line", pid258 + "ls\npw", {"pid 258", "cmd ls", "cmd pw", "vanished"}},
+        decode_case{"vanished_before_header", "\x02\x01", {"vanished"}},
+        decode_case{"long_line_in_pieces",
+                    pid258 + long_line + "ctrld",
+                    {"pid 258", "cmd " + long_line.substr(0, 4091),
+                     "more " + long_line.substr(4091), "clean"}},
+        // Headers told apart by their NULs, wherever these lie in the PID.
+        decode_case{
+            "sessions_back_to_back",
+            pid258 + "ls\nctrld" + "\x00\x05\x01\x00"s + "pwd\nctrld" + "\0\0\0\0ctrld"s,
+            {"pid 258", "cmd ls", "clean", "pid 66816", "cmd pwd", "clean", "pid 0", "clean"}},
+        decode_case{"header_before_an_end_is_mixed",
+                    pid258 + "ls\n" + "\x07\x01\x00\x00"s + "pwd\nctrld",
+                    {"pid 258", "cmd ls", "mixed 263", "cmd pwd", "clean"}}),
     [](auto const& info) { return info.param.name; });
+
+// The server on a FIFO in a temporary folder, its standard output on a pipe the test reads.
+struct running_server {
+    explicit running_server(std::string fifo_path, int err = 2)
+        : fifo{std::move(fifo_path)}, out{make_pipe()}, server{{SERVER_PATH, fifo},
+                                                               {-1, out[1].get(), err}}
+    {
+        out[1] = unique_fd{};
+        seen = read_until(out[0].get(), "en attente");
+    }
+    void send(std::string const& stream) const
+    {
+        unique_fd const writer = open_fd(fifo, O_WRONLY);
+        ASSERT_EQ(write(writer.get(), stream.data(), stream.size()), std::ssize(stream));
+    }
+    std::string const& until(std::string const& wanted)
+    {
+        seen = read_until(out[0].get(), wanted, seen);
+        return seen;
+    }
+    std::string fifo;
+    std::array<unique_fd, 2> out;
+    process server;
+    std::string seen;
+};
 
 TEST(server, prints_each_client_in_turn_and_removes_its_fifo)
 {
     temp_dir dir;
-    std::string const fifo = dir / "canal";
-    auto out = make_pipe();
-    process server{{SERVER_PATH, fifo}, {-1, out[1].get(), 2}};
-    out[1] = unique_fd{};
-    std::string seen = read_until(out[0].get(), "en attente");
+    mode_t const umask_before = umask(0477);
+    running_server s{dir / "canal"};
+    umask(umask_before);
     struct stat st {};
-    ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+    ASSERT_EQ(stat(s.fifo.c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 
-    for (std::string const input : {"ls -la\n\x1b[2J\x7f\n", "pwd"}) {
+    // C0, DEL and C1 controls, as bytes and as code points, and malformed UTF-8 are escaped;
+    // accents are kept.
+    for (std::string const input : {"ls -la\n\x1b[2J\x7f\t\xc2\x9b\x9d\xff\xe0\x80 é\n", "pwd"}) {
         write_file(dir / "input", input);
         unique_fd const in = open_fd(dir / "input", O_RDONLY);
         unique_fd const null = open_fd("/dev/null", O_WRONLY);
-        process client{{CLIENT_PATH, fifo}, {in.get(), null.get(), 2}};
+        process client{{CLIENT_PATH, s.fifo}, {in.get(), null.get(), 2}};
         client.wait();
         std::string const who = "client " + std::to_string(client.pid()) + " : ";
-        seen = read_until(out[0].get(), who + "fin (ctrld)\n", seen);
         std::string const lines =
-            input[0] == 'l' ? who + "ls -la\n" + who + "\\x1b[2J\\x7f\n" : who + "pwd\n";
-        EXPECT_NE(seen.find(who + "connecté\n" + lines + who + "fin (ctrld)\n"), std::string::npos)
-            << seen;
+            input[0] == 'l'
+                ? who + "ls -la\n" + who + R"(\x1b[2J\x7f\x09\xc2\x9b\x9d\xff\xe0\x80 é)" + "\n"
+                : who + "pwd\n";
+        EXPECT_NE(
+            s.until(who + "fin (ctrld)\n").find(who + "connecté\n" + lines + who + "fin (ctrld)\n"),
+            std::string::npos)
+            << s.seen;
     }
-    kill(server.pid(), SIGTERM);
-    EXPECT_EQ(outcome(server.wait()), -SIGTERM);
-    EXPECT_NE(access(fifo.c_str(), F_OK), 0) << "the FIFO was left behind";
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+    EXPECT_NE(access(s.fifo.c_str(), F_OK), 0) << "the FIFO was left behind";
+}
+
+// Stopped, the server lags: the second client opens the FIFO before the first one's end of
+// file was seen, and both come in one stream.
+TEST(server, sessions_stay_apart_when_the_server_lags)
+{
+    temp_dir dir;
+    running_server s{dir / "canal"};
+    kill(s.server.pid(), SIGSTOP);
+    std::string const long_line(5000, 'l');
+    s.send("\x00\x05\x01\x00"s + long_line + "\nctrld");
+    s.send("\0\0\0\0pwd\nctrld"s);
+    kill(s.server.pid(), SIGCONT);
+
+    std::istringstream lines{s.until("client 0 : fin (ctrld)\n")};
+    std::string const a = "client 66816";
+    std::string joined;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LT(line.size(), std::size_t{PIPE_BUF}) << "a record longer than PIPE_BUF";
+        for (std::string const& head : {a + " : l", a + " (suite) : "}) {
+            if (line.starts_with(head))
+                joined += line.substr(head.size() - (head.ends_with('l') ? 1 : 0));
+        }
+    }
+    EXPECT_EQ(joined, long_line);
+    EXPECT_NE(s.seen.find(a + " : fin (ctrld)\nclient 0 : connecté\nclient 0 : pwd\n"
+                              "client 0 : fin (ctrld)\n"),
+              std::string::npos)
+        << s.seen;
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
 }
 
 TEST(server, reports_a_client_that_vanished)
@@ -108,39 +193,114 @@ TEST(server, reports_a_client_that_vanished)
     temp_dir dir;
     std::string const fifo = dir / "canal";
     make_fifo(fifo);
-    auto out = make_pipe();
-    process server{{SERVER_PATH, fifo}, {-1, out[1].get(), 2}};
-    out[1] = unique_fd{};
-    read_until(out[0].get(), "en attente");
-    {
-        unique_fd const writer = open_fd(fifo, O_WRONLY);
-        ASSERT_EQ(write(writer.get(), "\x07\x00\x00\x00ls\n", 7), 7);
-    }
-    std::string seen = read_until(out[0].get(), "disparu");
+    // A hang-up that the caller chose to ignore stays ignored.
+    signal(SIGHUP, SIG_IGN);
+    running_server s{fifo};
+    signal(SIGHUP, SIG_DFL);
+    kill(s.server.pid(), SIGHUP);
+    s.send("\x07\x00\x00\x00ls\n"s);
+    s.until("disparu");
     // A stream too short for a header, after a known client, must not be taken for that client.
-    {
-        unique_fd const writer = open_fd(fifo, O_WRONLY);
-        ASSERT_EQ(write(writer.get(), "\x02", 1), 1);
-    }
-    EXPECT_NE(read_until(out[0].get(), "inconnu : disparu", seen)
+    s.send("\x02");
+    EXPECT_NE(s.until("inconnu : disparu")
                   .find("client 7 : ls\nclient 7 : disparu sans ctrld\n"
                         "client inconnu : disparu sans ctrld\n"),
-              std::string::npos);
-    kill(server.pid(), SIGINT);
-    EXPECT_EQ(outcome(server.wait()), -SIGINT);
+              std::string::npos)
+        << s.seen;
+    kill(s.server.pid(), SIGINT);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGINT);
     EXPECT_EQ(access(fifo.c_str(), F_OK), 0) << "removed a FIFO it did not make";
 }
 
-TEST(server, refuses_a_path_that_is_not_a_fifo)
+TEST(server, refuses_a_path_it_cannot_trust)
 {
     temp_dir dir;
     write_file(dir / "file", "keep");
-    unique_fd const err = open_fd(dir / "errors", O_WRONLY | O_CREAT);
-    process server{{SERVER_PATH, dir / "file"}, {-1, -1, err.get()}};
-    EXPECT_EQ(outcome(server.wait()), 1);
-    EXPECT_EQ(read_file(dir / "errors"),
-              "command-server: " + dir / "file" + ": existe et n'est pas un tube nommé\n");
-    EXPECT_EQ(read_file(dir / "file"), "keep");
+    mkfifo((dir / "open").c_str(), 0600);
+    chmod((dir / "open").c_str(), 0622);
+    for (auto const& [name, reason] :
+         {std::pair{"file", "existe et n'est pas un tube nommé"},
+          std::pair{"open", "d'autres utilisateurs peuvent y écrire"}}) {
+        unique_fd const err = open_fd(dir / "errors", O_WRONLY | O_CREAT | O_TRUNC);
+        process server{{SERVER_PATH, dir / name}, {-1, -1, err.get()}};
+        EXPECT_EQ(outcome(server.wait()), 1);
+        EXPECT_EQ(read_file(dir / "errors"),
+                  "command-server: " + dir / name + ": " + reason + "\n");
+        EXPECT_EQ(access((dir / name).c_str(), F_OK), 0) << name;
+    }
 }
+
+// How a server that made its FIFO ends, and what it leaves at the path.
+struct end_case {
+    char const* name;
+    int signal = 0;           // sent to the server
+    char const* replace = ""; // "file": a file put in place of the FIFO; "none": the FIFO removed
+    bool out_gone = false;    // standard output a pipe whose reader has gone
+    int status = 1;
+    std::string message{}; // standard error, after "command-server: "
+    bool file_kept = false;
+};
+
+void PrintTo(end_case const& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class server_end : public testing::TestWithParam<end_case> {};
+
+TEST_P(server_end, leaves_no_fifo_and_no_foreign_file_harmed)
+{
+    end_case const& c = GetParam();
+    temp_dir dir;
+    std::string const fifo = dir / "canal";
+    unique_fd const err = open_fd(dir / "errors", O_WRONLY | O_CREAT | O_TRUNC);
+    std::optional<running_server> s;
+    std::optional<process> gone;
+    if (c.out_gone) {
+        unique_fd const out = std::move(make_pipe()[1]);
+        gone.emplace(std::vector<std::string>{SERVER_PATH, fifo},
+                     std::array<int, 3>{-1, out.get(), err.get()});
+    } else {
+        s.emplace(fifo, err.get());
+        // A session is under way while the path changes.
+        unique_fd const writer = open_fd(fifo, O_WRONLY);
+        ASSERT_EQ(write(writer.get(), "\x07\x00\x00\x00", 4), 4);
+        s->until("client 7 : connecté");
+        if (*c.replace != '\0') {
+            ASSERT_EQ(unlink(fifo.c_str()), 0);
+        }
+        if (std::string{c.replace} == "file")
+            write_file(fifo, "keep");
+        if (c.signal != 0)
+            kill(s->server.pid(), c.signal);
+    }
+    EXPECT_EQ(outcome(s ? s->server.wait() : gone->wait()), c.status);
+    std::string message = c.message.empty() ? "" : "command-server: " + c.message + "\n";
+    if (auto at = message.find("{fifo}"); at != std::string::npos)
+        message.replace(at, 6, fifo);
+    EXPECT_EQ(read_file(dir / "errors"), message);
+    if (c.file_kept)
+        EXPECT_EQ(read_file(fifo), "keep");
+    else
+        EXPECT_NE(access(fifo.c_str(), F_OK), 0) << "the FIFO was left behind";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ends, server_end,
+    testing::Values(
+        end_case{
+            .name = "output_gone", .out_gone = true, .message = "sortie standard: Broken pipe"},
+        end_case{.name = "any_terminating_signal", .signal = SIGUSR1, .status = -SIGUSR1},
+        end_case{.name = "path_replaced",
+                 .replace = "file",
+                 .message = "{fifo}: a été remplacé : ce n'est plus le tube du serveur",
+                 .file_kept = true},
+        end_case{.name = "path_replaced_then_signal",
+                 .signal = SIGTERM,
+                 .replace = "file",
+                 .status = -SIGTERM,
+                 .file_kept = true},
+        end_case{.name = "fifo_removed", .replace = "none", .message = "{fifo}: a disparu"}),
+    [](auto const& info) { return info.param.name; });
 
 } // namespace

@@ -11,8 +11,10 @@ mkdir -p build-fuzz/findings
 for target in console_fuzz decoder_fuzz; do
     mkdir -p "build-fuzz/corpus/$target"
     # Console reads must be tried across the 64 KiB input buffer, so inputs may be long.
+    status=0
     "build-fuzz/fuzz/$target" -max_total_time="$seconds" -max_len=200000 -print_final_stats=1 \
-        -artifact_prefix=build-fuzz/findings/ "build-fuzz/corpus/$target" 2>&1 |
-        grep -E '^(stat::number_of_executed_units|Done|==[0-9]+==ERROR)|SUMMARY' || true
-    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzz: $target found a fault" >&2; exit 1; }
+        -artifact_prefix=build-fuzz/findings/ "build-fuzz/corpus/$target" \
+        >"build-fuzz/$target.log" 2>&1 || status=$?
+    grep -E '^(stat::number_of_executed_units|Done)|ERROR|SUMMARY' "build-fuzz/$target.log" || true
+    [ "$status" -eq 0 ] || { echo "fuzz: $target found a fault" >&2; exit 1; }
 done
