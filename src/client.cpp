@@ -11,7 +11,6 @@
 #include <clocale>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <fcntl.h>
 #include <string_view>
 #include <unistd.h>
