@@ -143,7 +143,7 @@ public:
                              : " : disparu sans ctrld"));
         pid_.reset();
     }
-    void line(std::string_view head, std::string_view text)
+    void status(std::string_view head, std::string_view text)
     {
         put((record{} << head).escaped(text));
     }
@@ -267,7 +267,7 @@ int main(int argc, char const* const argv[])
     int fd = open_fifo();
     printer out;
     if (fd >= 0)
-        out.line("serveur : en attente de clients sur ", fifo_path);
+        out.status("serveur : en attente de clients sur ", fifo_path);
     while (fd >= 0 && out.write_error() == 0) {
         if (int const status = serve_stream(fd, out); status != 0) {
             close(fd);
