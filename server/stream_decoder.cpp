@@ -1,18 +1,12 @@
 #include "stream_decoder.hpp"
 
+#include "channel_stream.hpp"
+#include "printable.hpp"
+
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-constexpr std::string_view end_marker = "ctrld";
-
-bool continuation(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
-}
-
-} // namespace
+using channel_stream::end_marker;
 
 void stream_decoder::feed(std::span<const char> bytes)
 {
@@ -67,7 +61,7 @@ void stream_decoder::text(char c)
     if (line_len_ == line_.size()) {
         // Keep the tail that may be the start of the end marker, and cut between characters.
         std::size_t cut = line_len_ - (end_marker.size() - 1);
-        for (int back = 0; back < 3 && continuation(line_[cut]); ++back)
+        for (int back = 0; back < 3 && printable::continuation(line_[cut]); ++back)
             --cut;
         sink_.command({line_.data(), cut}, continued_);
         continued_ = true;

@@ -6,11 +6,6 @@ namespace printable {
 
 namespace {
 
-bool continuation(unsigned char c)
-{
-    return (c & 0xc0) == 0x80;
-}
-
 // The length of the printable character at the start of text, or 0 if its first byte must be
 // escaped.
 std::size_t printable_length(std::string_view text)
@@ -25,7 +20,7 @@ std::size_t printable_length(std::string_view text)
     if (text.size() < length)
         return 0;
     for (std::size_t at = 1; at < length; ++at) {
-        if (!continuation(byte(at)))
+        if (!continuation(text[at]))
             return 0;
     }
     unsigned char const second = byte(1);

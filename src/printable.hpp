@@ -10,6 +10,12 @@
 // \xNN, so that the text cannot move the cursor, retitle the window or start a line of its own.
 namespace printable {
 
+// Whether c continues a UTF-8 character rather than starting one.
+constexpr bool continuation(char c)
+{
+    return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
+}
+
 // The most that one byte of text can take once escaped.
 inline constexpr std::size_t widest = 4;
 
