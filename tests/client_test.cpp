@@ -182,11 +182,11 @@ TEST_P(client_run, ends_as_documented)
     if (c.extra_argument)
         argv.emplace_back("extra");
 
-    std::vector<std::string> env{"LC_ALL=C"};
+    std::vector<std::string> env;
     if (c.french) {
         if (!make_french_locale(dir.path()))
             GTEST_SKIP() << "no French locale can be built here (localedef, libc-l10n)";
-        env = {"LC_ALL=fr_FR.UTF-8", "LOCPATH=" + dir.path()};
+        env = {"LC_ALL=fr_FR.UTF-8", "LANGUAGE=fr", "LOCPATH=" + dir.path()};
     }
     if (c.faults != nullptr)
         env.insert(env.end(),

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,10 +123,14 @@ process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
     for (auto const& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    // The first of two entries with one name is the one that counts.
+    // The first of two entries with one name is the one that counts: the caller's, then a locale
+    // that the test chose, whatever the runner's is, then the runner's environment.
+    static std::array<char const*, 2> const chosen_locale{"LC_ALL=C", "LANGUAGE="};
     std::vector<char*> env;
     for (auto const& e : extra_env)
         env.push_back(const_cast<char*>(e.c_str()));
+    for (char const* e : chosen_locale)
+        env.push_back(const_cast<char*>(e));
     for (char** e = environ; *e != nullptr; ++e)
         env.push_back(*e);
     env.push_back(nullptr);
@@ -142,6 +147,8 @@ process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
             dup2(fds[target], target);
     }
     signal(SIGPIPE, SIG_DFL);
+    rlimit const no_core{0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);

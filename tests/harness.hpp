@@ -59,7 +59,8 @@ std::string read_until(int fd, std::string const& wanted, std::string so_far = {
 class process {
 public:
     // fds become the child's standard streams; -1 leaves that stream closed.
-    // env holds "NAME=value" entries added to the test's own environment.
+    // env holds "NAME=value" entries added to the test's own environment. The child runs under
+    // LC_ALL=C unless env says otherwise, and never leaves a core file.
     process(std::vector<std::string> const& argv, std::array<int, 3> fds,
             std::vector<std::string> const& env = {});
     ~process();
