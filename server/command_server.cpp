@@ -22,6 +22,16 @@
 namespace {
 
 constexpr std::string_view program = "command-server";
+constexpr std::string_view usage = "usage : command-server canal\n";
+constexpr std::string_view help =
+    "usage : command-server canal\n"
+    "\n"
+    "Lit ce que les clients envoient sur le tube nommé canal et l'affiche : une ligne quand un\n"
+    "client se connecte, une par commande, une à sa fin. Crée canal (mode 0600) s'il n'existe\n"
+    "pas, et le retire en s'arrêtant. Ctrl-C l'arrête. Voir command-server(1).\n"
+    "\n"
+    "  --help     affiche cette aide\n"
+    "  --version  affiche la version\n";
 
 // The FIFO that this server made, which it removes on every end it sees, but only while the
 // path still names that FIFO: a file put in its place is someone else's. Read by the signal
@@ -253,8 +263,20 @@ int serve_stream(int fd, printer& out)
 int main(int argc, char const* const argv[])
 {
     std::setlocale(LC_ALL, "");
-    if (argc != 2) {
-        write_all(STDERR_FILENO, std::string_view{"usage : command-server canal\n"});
+    std::string_view const arg = argc == 2 ? argv[1] : "";
+    if (arg == "--help") {
+        write_all(STDOUT_FILENO, help);
+        return 0;
+    }
+    if (arg == "--version") {
+        write_all(STDOUT_FILENO, std::string_view{"command-server " VERSION "\n"});
+        return 0;
+    }
+    // A path that starts with "-" is still reachable as ./-name.
+    if (arg.starts_with('-'))
+        report(program, arg, "option inconnue");
+    if (arg.empty() || arg.starts_with('-')) {
+        write_all(STDERR_FILENO, usage);
         return 2;
     }
     fifo_path = argv[1];

@@ -230,6 +230,31 @@ TEST(server, refuses_a_path_it_cannot_trust)
     }
 }
 
+// Its options are answered, never taken for the path of a FIFO to make.
+TEST(server, answers_its_options)
+{
+    temp_dir dir;
+    struct option_case {
+        char const* arg;
+        int status;
+        std::string out; // the first line of standard output
+        std::string err;
+    };
+    for (auto const& c :
+         {option_case{"--help", 0, "usage : command-server canal\n", ""},
+          option_case{"-x", 2, "",
+                      "command-server: -x: option inconnue\nusage : command-server canal\n"}}) {
+        unique_fd const out = open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
+        unique_fd const err = open_fd(dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
+        process server{{SERVER_PATH, c.arg}, {-1, out.get(), err.get()}};
+        EXPECT_EQ(outcome(server.wait()), c.status) << c.arg;
+        std::string const printed = read_file(dir / "out");
+        EXPECT_EQ(printed.substr(0, printed.find('\n') + 1), c.out) << c.arg;
+        EXPECT_EQ(read_file(dir / "err"), c.err) << c.arg;
+        EXPECT_NE(access(c.arg, F_OK), 0) << c.arg << " was made";
+    }
+}
+
 // How a server that made its FIFO ends, and what it leaves at the path.
 struct end_case {
     char const* name;
