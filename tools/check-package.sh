@@ -6,6 +6,8 @@
 # talks to the installed server for one short session. tools/check-package.sh [build-folder]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
+need groff-base binutils dpkg-dev debhelper lintian
 build=${1:-build}
 
 for page in man/*.1; do
@@ -28,33 +30,23 @@ lintian -I --fail-on error,warning "$deb" | tee "$build/lintian.log"
 ! grep -q 'hardening-' "$build/lintian.log" || { echo "lintian: hardening tags" >&2; exit 1; }
 dpkg-deb --contents "$deb"
 
-root=$(mktemp -d)
-server=
-cleanup() {
-    [ -z "$server" ] || kill "$server" 2>/dev/null || true
-    wait 2>/dev/null || true
-    rm -rf "$root"
-}
-trap cleanup EXIT
+private_dir
+root=$temp/root
 dpkg-deb --extract "$deb" "$root"
 hardened "$root/usr/bin/client"
 hardened "$root/usr/bin/command-server"
 for page in client command-server; do
     [ -f "$root/usr/share/man/man1/$page.1.gz" ] || { echo "$page.1 not gzipped" >&2; exit 1; }
 done
-"$root/usr/bin/command-server" "$root/canal" >"$root/server.log" &
-server=$!
-while [ ! -p "$root/canal" ]; do
-    sleep 0.1
-done
+start_server "$temp/canal" "$temp/server.log" "$root/usr/bin/command-server"
 status=0
-{ printf 'ls -la\n' | "$root/usr/bin/client" "$root/canal" >/dev/null || status=$?; } 2>/dev/null
+{ printf 'ls -la\n' | "$root/usr/bin/client" "$temp/canal" >/dev/null || status=$?; } 2>/dev/null
 for _ in $(seq 50); do
-    grep -q 'fin (ctrld)' "$root/server.log" && break
+    grep -q 'fin (ctrld)' "$temp/server.log" && break
     sleep 0.1
 done
-cat "$root/server.log"
+cat "$temp/server.log"
 [ "$status" -eq 137 ] || { echo "installed client ended with status $status, not 137" >&2; exit 1; }
-grep -q ' : ls -la$' "$root/server.log" || { echo "the command did not reach the server" >&2; exit 1; }
-grep -q 'fin (ctrld)$' "$root/server.log" || { echo "the server saw no clean end" >&2; exit 1; }
+grep -q ' : ls -la$' "$temp/server.log" || { echo "the command did not reach the server" >&2; exit 1; }
+grep -q 'fin (ctrld)$' "$temp/server.log" || { echo "the server saw no clean end" >&2; exit 1; }
 echo "package: $deb passes lintian, installs and runs"

@@ -3,6 +3,8 @@
 # (default 30). Findings are written as crash-* files in build-fuzz/findings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
+need clang libclang-rt-14-dev
 seconds=${1:-30}
 cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCLIENT_FUZZ=ON \
     -DBUILD_TESTING=OFF >/dev/null
