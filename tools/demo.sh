@@ -1,28 +1,51 @@
 #!/usr/bin/env bash
-# Builds the client and the stand-in server and starts a session: the server on a fresh FIFO in a
-# temporary folder, the client on this terminal. Type commands; Ctrl-D ends the session.
+# A session to try the client: builds both programs, starts the stand-in server on a FIFO in a
+# private temporary folder, and the client on this terminal. Type commands; Ctrl-D ends the
+# session. Where tmux is installed the screen is split, the client above and what the server
+# receives below; elsewhere the server's output is shown once the client has ended.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build >/dev/null
+. tools/lib.sh
+need g++ cmake make
+# A first build leaves the tests out, so that the demo needs no GoogleTest; tools/test.sh turns
+# them on in the same folder.
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -DBUILD_TESTING=OFF >/dev/null
 cmake --build build -j "$(nproc)" --target client command-server >/dev/null
 
-dir=$(mktemp -d)
-build/command-server "$dir/canal" &
-server=$!
-cleanup() {
-    kill "$server" 2>/dev/null || true
-    wait "$server" 2>/dev/null || true
-    rm -rf "$dir"
-}
-trap cleanup EXIT
-while [ ! -p "$dir/canal" ]; do
-    sleep 0.1
-done
+# The split screen is a tmux server of the demo's own, so the user's sessions and settings are
+# left alone; this same script runs the session in it.
+if [ -z "${DEMO_IN_TMUX-}" ] && command -v tmux >/dev/null && [ -t 0 ] && [ -t 1 ]; then
+    exec env -u TMUX tmux -L "client-demo-$$" -f /dev/null new-session -- \
+        env DEMO_IN_TMUX=1 "$PWD/tools/demo.sh"
+fi
+
+private_dir
+log=$temp/serveur.log
+start_server "$temp/canal" "$log" build/command-server
+if [ -n "${DEMO_IN_TMUX-}" ]; then
+    tmux set-option -g status off \; set-option -g pane-border-status top \
+        \; set-option -g pane-border-format ' #{pane_title} '
+    tmux split-window -d -v -l '35%' -- tail -n +1 -f "$log" \
+        \; select-pane -t '{bottom}' -T "serveur : ce qu'il reçoit" \
+        \; select-pane -t '{top}' -T "client : tapez vos commandes, Ctrl-D pour finir"
+else
+    echo "demo : ce que reçoit le serveur s'affichera à la fin ; pour le suivre en direct, dans"
+    echo "       un autre terminal : tail -f $log"
+fi
+echo "demo : le client démarre (il marque une pause de 2 s) ; Ctrl-D pour finir."
 
 # The client ends by killing itself; keep the shell's "Killed" report out of the way.
 exec 3>&2
 status=0
-{ build/client "$dir/canal" 2>&3 || status=$?; } 2>/dev/null
+{ build/client "$temp/canal" 2>&3 || status=$?; } 2>/dev/null
 sleep 0.2
 echo
 echo "demo : fin du client, statut $status (137 : tué par SIGKILL, sa fin normale)"
+if [ -n "${DEMO_IN_TMUX-}" ]; then
+    read -rp "demo : Entrée pour quitter " _ || true
+    tmux kill-pane -a
+else
+    echo "demo : le serveur a reçu :"
+    stop_server
+    sed 's/^/    /' "$log"
+fi
