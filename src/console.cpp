@@ -8,6 +8,8 @@
 #include <poll.h>
 #include <unistd.h>
 
+console::console(int in, int out) : in_fd_{in}, out_fd_{out} {}
+
 void console::print(std::string_view text)
 {
     if (out_len_ + text.size() > out_.size() && !flush())

@@ -15,7 +15,9 @@ public:
     // A read stores at most this many bytes of input, as a 200-byte C string buffer would.
     static constexpr std::size_t max_read = 199;
 
-    constexpr console(int in, int out) : in_fd_{in}, out_fd_{out} {}
+    // Not constexpr: a static console is then set up when the run starts, and its buffers stay
+    // zeros in .bss instead of being stored in the program file.
+    console(int in, int out);
 
     // Texts are the client's own, each far smaller than the output buffer.
     void print(std::string_view text);
