@@ -4,6 +4,8 @@
 #include "harness.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
@@ -26,8 +28,9 @@ std::string const marker = "ctrld";
 
 enum class channel { fifo, stale_file, missing, full, none };
 // idle_pipe: a non-blocking pipe that holds the input, then stays empty for a while;
-// gone_pipe: a pipe whose reader has gone.
-enum class stream { file, closed, directory, full, idle_pipe, gone_pipe };
+// gone_pipe: a pipe whose reader has gone; slow_pipe: a non-blocking pipe of one page whose
+// reader waits a while once output has come.
+enum class stream { file, closed, directory, full, idle_pipe, gone_pipe, slow_pipe };
 
 struct run_case {
     char const* name = "";
@@ -77,21 +80,29 @@ testing::AssertionResult same_bytes(std::string const& got, std::string const& w
                                        << ", first difference at " << at - got.begin();
 }
 
-// The shim logs "<asked> <result>" for each write on the channel: none may ask more than a
-// console read holds, and a troubled run must really have met trouble.
+// The shim logs "<fd> <asked> <result>" for each write on a pipe: none on the channel may ask
+// more than a console read holds, and a troubled run must really have met trouble. A console
+// that met a full pipe must have waited for room, not tried again and again.
 void expect_writes_whole_and_troubled(std::string const& log, bool troubled)
 {
     std::istringstream lines{log};
+    int fd = 0;
     long asked = 0;
     long result = 0;
     long most = 0;
     bool met = false;
-    while (lines >> asked >> result) {
+    int refused_on_console = 0;
+    while (lines >> fd >> asked >> result) {
+        if (fd == STDOUT_FILENO) {
+            refused_on_console += result < 0 ? 1 : 0;
+            continue;
+        }
         most = std::max(most, asked);
         met = met || result != asked;
     }
     EXPECT_LE(most, 199);
     EXPECT_EQ(met, troubled) << "trouble met on the channel";
+    EXPECT_LT(refused_on_console, 100) << "the console spun on a full pipe";
 }
 
 unique_fd open_stream(stream kind, std::string const& file, int flags)
@@ -107,6 +118,7 @@ unique_fd open_stream(stream kind, std::string const& file, int flags)
         return std::move(make_pipe()[1]);
     case stream::closed:
     case stream::idle_pipe:
+    case stream::slow_pipe:
         break;
     }
     return unique_fd{};
@@ -134,6 +146,21 @@ std::thread feed_idle_pipe(unique_fd& client_end, std::string const& input)
     return std::thread{[feed = std::move(pipe[1])] {
         std::this_thread::sleep_for(std::chrono::seconds(3));
         EXPECT_EQ(write(feed.get(), later.data(), later.size()), std::ssize(later));
+    }};
+}
+
+// Reads what comes on a one-page pipe into `read`, but only a second after it started coming.
+std::thread drain_slow_pipe(unique_fd& client_end, std::string& read)
+{
+    auto pipe = make_pipe();
+    fcntl(pipe[1].get(), F_SETPIPE_SZ, 4096);
+    fcntl(pipe[1].get(), F_SETFL, O_NONBLOCK);
+    client_end = std::move(pipe[1]);
+    return std::thread{[drain = std::move(pipe[0]), &read] {
+        pollfd ready{drain.get(), POLLIN, 0};
+        poll(&ready, 1, -1);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        read = read_all(drain.get());
     }};
 }
 
@@ -165,7 +192,11 @@ TEST_P(client_run, ends_as_documented)
     std::thread feeder;
     if (c.in == stream::idle_pipe)
         feeder = feed_idle_pipe(in, c.input);
-    unique_fd const out = open_stream(c.out, dir / "output", O_WRONLY | O_CREAT | O_TRUNC);
+    unique_fd out = open_stream(c.out, dir / "output", O_WRONLY | O_CREAT | O_TRUNC);
+    std::string slowly_read;
+    std::thread drainer;
+    if (c.out == stream::slow_pipe)
+        drainer = drain_slow_pipe(out, slowly_read);
     unique_fd const err = open_stream(c.err, dir / "errors", O_WRONLY | O_CREAT | O_TRUNC);
     std::vector<std::string> argv{CLIENT_PATH};
     if (c.small_stack) {
@@ -194,10 +225,13 @@ TEST_P(client_run, ends_as_documented)
                     "WRITE_FAULTS_LOG=" + dir / "faults", "ASAN_OPTIONS=verify_asan_link_order=0"});
     auto const started = clock::now();
     process client{argv, {in.get(), out.get(), err.get()}, env};
+    out = unique_fd{};
     int const status = client.wait();
     auto const took = clock::now() - started;
     if (feeder.joinable())
         feeder.join();
+    if (drainer.joinable())
+        drainer.join();
 
     EXPECT_EQ(outcome(status), c.status);
     EXPECT_EQ(took >= std::chrono::seconds(2), c.pauses) << "the 2 s pause";
@@ -211,6 +245,9 @@ TEST_P(client_run, ends_as_documented)
     }
     if (c.out == stream::file && c.prompts != unchecked) {
         EXPECT_EQ(read_file(dir / "output"), expected_console(client.pid(), c.prompts));
+    }
+    if (c.out == stream::slow_pipe) {
+        EXPECT_EQ(slowly_read, expected_console(client.pid(), c.prompts));
     }
     std::string const stream =
         (header_of(client.pid()) + c.sent + (c.marker ? marker : "")).substr(0, c.reader_leaves);
@@ -330,13 +367,6 @@ INSTANTIATE_TEST_SUITE_P(
                  .status = 1,
                  .message = "client: {path}: No such file or directory\n",
                  .pauses = false},
-        run_case{.name = "long_path_is_reported_whole",
-                 .prompts = silent,
-                 .chan = channel::missing,
-                 .channel_name = std::string(5000, 'x'),
-                 .status = 1,
-                 .message = "client: {path}: File name too long\n",
-                 .pauses = false},
         run_case{.name = "path_is_shown_escaped",
                  .prompts = silent,
                  .chan = channel::missing,
@@ -394,6 +424,12 @@ INSTANTIATE_TEST_SUITE_P(
                              .out = stream::gone_pipe,
                              .status = 1,
                              .message = "client: sortie standard: Broken pipe\n"},
+                    run_case{.name = "stdout_full_pipe_is_waited_for",
+                             .input = many_lines,
+                             .sent = many_lines,
+                             .prompts = 501,
+                             .out = stream::slow_pipe,
+                             .faults = ""},
                     run_case{.name = "stdout_full_is_reported",
                              .input = "ls\n",
                              .sent = "ls\n",
@@ -411,6 +447,35 @@ INSTANTIATE_TEST_SUITE_P(readers, client_run,
                                                   .status = -SIGPIPE,
                                                   .reader_leaves = 4}),
                          [](auto const& info) { return info.param.name; });
+
+// The longest argument that Linux passes (MAX_ARG_STRLEN less its NUL), each byte escaped to four.
+TEST(refusals, longest_path_is_reported_whole)
+{
+    temp_dir dir;
+    int const longest = 32 * 4096 - 1;
+    unique_fd const err = open_fd(dir / "errors", O_WRONLY | O_CREAT | O_TRUNC);
+    process client{{CLIENT_PATH, std::string(longest, '\x01')}, {-1, -1, err.get()}};
+    EXPECT_EQ(outcome(client.wait()), 1);
+    EXPECT_TRUE(same_bytes(read_file(dir / "errors"),
+                           "client: " + repeat("\\x01", longest) + ": File name too long\n"));
+}
+
+// The client's buffers are zeros when it starts: they belong in .bss, not stored in the file.
+TEST(binary, holds_no_large_initialized_data)
+{
+    std::string const file = read_file(CLIENT_PATH);
+    Elf64_Ehdr header;
+    std::memcpy(&header, file.data(), sizeof header);
+    std::size_t initialized = 0;
+    for (std::size_t n = 0; n < header.e_shnum; ++n) {
+        Elf64_Shdr section;
+        std::memcpy(&section, file.data() + header.e_shoff + n * header.e_shentsize,
+                    sizeof section);
+        if (section.sh_type == SHT_PROGBITS && (section.sh_flags & SHF_WRITE) != 0)
+            initialized += section.sh_size;
+    }
+    EXPECT_LT(initialized, 4096u);
+}
 
 // As a person at a terminal sees it: each prompt shows before the client waits for the line that
 // answers it, and Ctrl-D ends the input.

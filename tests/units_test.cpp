@@ -1,14 +1,12 @@
-// The client's units in process: the write helper and the console's reads and prints.
+// The client's units in process: the console's reads and prints.
 
 #include "console.hpp"
 #include "harness.hpp"
-#include "write_all.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <random>
 #include <string>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -16,19 +14,6 @@ using namespace std::string_literals;
 using namespace harness;
 
 namespace {
-
-TEST(write_all, waits_out_a_full_non_blocking_pipe)
-{
-    auto pipe = make_pipe();
-    fcntl(pipe[1].get(), F_SETFL, O_NONBLOCK);
-    std::string const bytes(1 << 20, 'z');
-    std::string received;
-    std::thread reader{[&] { received = read_all(pipe[0].get()); }};
-    EXPECT_TRUE(write_all(pipe[1].get(), bytes));
-    pipe[1] = unique_fd{};
-    reader.join();
-    EXPECT_EQ(received, bytes);
-}
 
 // Feeds the console from a file, so that it meets end of file after the input.
 std::vector<std::string> reads_of(std::string const& input)

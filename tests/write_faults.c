@@ -1,5 +1,6 @@
 /* Preloaded into the client to watch and to trouble its writes on the channel (every write on a
- * FIFO). Each such write adds "<asked> <result>" to the file named by WRITE_FAULTS_LOG.
+ * FIFO or pipe). Each such write adds "<fd> <asked> <result>" to the file named by
+ * WRITE_FAULTS_LOG.
  * WRITE_FAULTS chooses the trouble: "short" takes half of each write; "eintr" fails every other
  * write, and every other read of standard input, with EINTR before doing anything; "eio@N" and
  * "zero@N" fail the channel's write number N (from 0) with EIO or by taking nothing. Unset,
@@ -51,8 +52,8 @@ ssize_t write(int fd, const void *bytes, size_t count)
     const char *log = getenv("WRITE_FAULTS_LOG");
     int out = log ? open(log, O_WRONLY | O_CREAT | O_APPEND, 0644) : -1;
     if (out >= 0) {
-        char line[48];
-        int length = snprintf(line, sizeof line, "%zu %zd\n", count, result);
+        char line[64];
+        int length = snprintf(line, sizeof line, "%d %zu %zd\n", fd, count, result);
         real_write(out, line, (size_t)length);
         close(out);
     }
