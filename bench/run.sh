@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The forwarding benchmark: bench/run.sh [runs]. On a corpus of 1,000,000 lines of 0 to 250 bytes
 # it measures the client beside the least line-by-line forwarder (bench/reference.c) and beside
-# grep and awk line-buffered, and prints one table in Markdown. Needs valgrind, strace and
-# /usr/bin/time (Debian packages valgrind, strace, time).
+# grep and awk line-buffered, and prints one table in Markdown. Builds its helpers in build-bench
+# and installs valgrind, strace and time (for /usr/bin/time) where they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. tools/lib.sh
+need valgrind strace time
 runs=${1:-5}
 lines=1000000
 build=build-bench
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DCLIENT_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
