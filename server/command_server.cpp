@@ -6,6 +6,7 @@
 #include "stream_decoder.hpp"
 #include "write_all.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -34,8 +35,8 @@ constexpr std::string_view help =
     "  --version  affiche la version\n";
 
 // The FIFO that this server made, which it removes on every end it sees, but only while the
-// path still names that FIFO: a file put in its place is someone else's. Read by the signal
-// handler, so set before the handlers can run.
+// path still names that FIFO: a file put in its place is someone else's. The signal handler
+// reads the path and the identity only once made_fifo is set, and it is set after both.
 char const* fifo_path = nullptr;
 volatile std::sig_atomic_t made_fifo = 0;
 struct stat fifo_identity {};
@@ -59,24 +60,27 @@ void remove_fifo()
     made_fifo = 0;
 }
 
+// Removes the FIFO, then ends the process by the same signal, whose default is back in place.
 void on_signal(int sig)
 {
     remove_fifo();
-    signal(sig, SIG_DFL);
     raise(sig);
 }
 
-// Every signal whose default is to end the process, but those that the caller set to be
-// ignored: nohup and the like must keep their meaning.
+// Every signal whose default is to end the process, but those that the caller set to be ignored:
+// nohup and the like must keep their meaning. Those whose default is to be ignored or to stop
+// are left alone; sigaction refuses SIGKILL, SIGSTOP and the numbers the C library keeps.
 void remove_fifo_on_signals()
 {
+    constexpr std::array left_alone{SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
     struct sigaction action {};
     action.sa_handler = on_signal;
+    action.sa_flags = SA_RESETHAND;
     sigfillset(&action.sa_mask);
-    for (int const sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM,
-                          SIGPROF, SIGXCPU, SIGXFSZ, SIGPOLL, SIGPWR}) {
+    for (int sig = 1; sig <= SIGRTMAX; ++sig) {
         struct sigaction inherited {};
-        if (sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
+        if (std::ranges::find(left_alone, sig) == left_alone.end() &&
+            sigaction(sig, nullptr, &inherited) == 0 && inherited.sa_handler != SIG_IGN)
             sigaction(sig, &action, nullptr);
     }
 }
@@ -212,18 +216,22 @@ int take_fifo()
 }
 
 // Opens the FIFO for reading without waiting for a writer, and without following a link: what
-// is opened must be the FIFO that the server started with.
+// is opened must be the FIFO that the server started with. Returns -1 once it has said why not.
 int open_fifo()
 {
     int const fd = open(fifo_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0 && errno == ENOENT)
-        return -report(program, fifo_path, "a disparu");
-    if (fd < 0)
-        return -report_error(program, fifo_path, errno);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            report(program, fifo_path, "a disparu");
+        else
+            report_error(program, fifo_path, errno);
+        return -1;
+    }
     struct stat st {};
     if (fstat(fd, &st) != 0 || !same_file(st, fifo_identity)) {
         close(fd);
-        return -report(program, fifo_path, "a été remplacé : ce n'est plus le tube du serveur");
+        report(program, fifo_path, "a été remplacé : ce n'est plus le tube du serveur");
+        return -1;
     }
     return fd;
 }

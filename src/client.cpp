@@ -98,7 +98,7 @@ int main(int argc, char* argv[])
         auto const command = con.read_command();
         if (!command)
             i = 0;
-        else if (!command->empty() && !channel_stream::send_chunk(channel, *command))
+        else if (!channel_stream::send_chunk(channel, *command))
             return channel_refused(con, path, inherited_sigpipe);
     }
 

@@ -315,7 +315,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         end_case{
             .name = "output_gone", .out_gone = true, .message = "sortie standard: Broken pipe"},
-        end_case{.name = "any_terminating_signal", .signal = SIGUSR1, .status = -SIGUSR1},
+        end_case{.name = "real_time_signal", .signal = SIGRTMIN, .status = -SIGRTMIN},
+        end_case{.name = "signal_that_dumps_core", .signal = SIGABRT, .status = -SIGABRT},
         end_case{.name = "path_replaced",
                  .replace = "file",
                  .message = "{fifo}: a été remplacé : ce n'est plus le tube du serveur",
