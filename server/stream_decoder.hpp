@@ -8,18 +8,10 @@
 
 // Splits what comes on the FIFO between one opening and end of file into the clients' sessions:
 // each a PID header, command lines, and the end marker "ctrld" when the client ended cleanly.
-// The marker is never followed by a newline, so a typed line "ctrld" stays a command.
-//
-// Clients that open the FIFO before the server has seen the last one's end of file join its
-// stream, so a stream may hold several sessions. A client never sends a NUL byte, and every
-// header holds one (process ids are below 2^22, so its last byte is 0): a NUL marks a new
-// header, which ends the session before it. If that session had not ended with "ctrld", its
-// client either vanished or is still writing; the two cannot be told apart, so from there on
-// the stream is reported as mixed and no command is given to one client.
-//
-// What the stream cannot tell: a header whose bytes before its first NUL hold a newline (the
-// line before it is then handed over early, and an end marker in it is taken for a command),
-// and a client that sent nothing after its header followed at once by another.
+// Several clients may share one stream. A client never sends a NUL byte and every header holds
+// one (process ids are below 2^22, so a header's last byte is 0): a NUL marks a new header. A
+// header before the session before it has ended makes the rest of the stream mixed, since the
+// client before may still be writing.
 class stream_decoder {
 public:
     enum class ending { clean, vanished };

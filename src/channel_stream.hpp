@@ -4,10 +4,8 @@
 #include <span>
 #include <string_view>
 
-// The bytes a client puts on its channel: a 4-byte PID header in native byte order, the command
-// chunks as the console read them, and the end marker once console input has ended. The stream
-// has no framing of its own, so each piece goes out whole, in one write whenever the kernel
-// takes it at once (always on a pipe: every piece is under PIPE_BUF).
+// The three pieces that a client writes on its channel. The stream has no framing of its own,
+// so each piece must go out whole: one piece cut short would run into the next.
 namespace channel_stream {
 
 inline constexpr std::string_view end_marker = "ctrld";
