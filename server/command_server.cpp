@@ -280,10 +280,10 @@ int main(int argc, char const* const argv[])
         write_all(STDOUT_FILENO, std::string_view{"command-server " VERSION "\n"});
         return 0;
     }
-    // A path that starts with "-" is still reachable as ./-name.
-    if (arg.starts_with('-'))
-        report(program, arg, "option inconnue");
     if (arg.empty() || arg.starts_with('-')) {
+        // A path that starts with "-" is still reachable as ./-name.
+        if (!arg.empty())
+            report(program, arg, "option inconnue");
         write_all(STDERR_FILENO, usage);
         return 2;
     }

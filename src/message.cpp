@@ -19,21 +19,24 @@ public:
     message_writer& operator<<(std::string_view part)
     {
         while (!part.empty()) {
+            if (room().empty())
+                flush();
             std::size_t const n = std::min(part.size(), room().size());
             std::memcpy(room().data(), part.data(), n);
             length_ += n;
             part.remove_prefix(n);
-            make_room(0);
         }
         return *this;
     }
+    // A character is escaped whole or not at all: what does not fit goes after a flush.
     message_writer& escaped(std::string_view text)
     {
-        while (!text.empty()) {
+        for (;;) {
             length_ += printable::escape(text, room());
-            make_room(printable::widest);
+            if (text.empty())
+                return *this;
+            flush();
         }
-        return *this;
     }
     void flush()
     {
@@ -43,13 +46,6 @@ public:
 
 private:
     std::span<char> room() { return std::span{buffer_}.subspan(length_); }
-    // Writes out what is gathered unless more than `wanted` bytes are free: a character is
-    // escaped whole or not at all.
-    void make_room(std::size_t wanted)
-    {
-        if (room().size() <= wanted)
-            flush();
-    }
 
     std::array<char, PIPE_BUF> buffer_;
     std::size_t length_ = 0;
