@@ -47,7 +47,7 @@ public:
 private:
     std::span<char> room() { return std::span{buffer_}.subspan(length_); }
 
-    std::array<char, PIPE_BUF> buffer_;
+    std::array<char, PIPE_BUF> buffer_{};
     std::size_t length_ = 0;
 };
 
