@@ -2,9 +2,9 @@
 # Checks what is shipped: tools/check-package.sh [--autopkgtest] [build-folder]
 # - the manual pages render without warnings and carry the package's version;
 # - the binaries of a build from source (build-folder, default build) and of the package are
-#   hardened as the README says, and the installed client is small;
+#   hardened as the README says, and the installed client is small and needs libc alone;
 # - the package, built by dpkg-buildpackage (tests included) under LANG=fr_FR.UTF-8 into the
-#   parent folder, is silent under lintian at its strictest;
+#   parent folder, and its source package are silent under lintian at its strictest;
 # - built again from a copy elsewhere, under another time zone, umask and locale, with nocheck
 #   (no test is then built), it comes out the same to the bit;
 # - unpacked, it passes its as-installed test, debian/tests/session;
@@ -46,11 +46,14 @@ private_dir
 french_locale
 LANG=fr_FR.UTF-8 dpkg-buildpackage -b -us -uc
 deb=../command-client_${version}_$(dpkg --print-architecture).deb
-# Tags come on standard output: there must be none, of any level.
-status=0
-lintian -E -I --pedantic --fail-on error,warning,info,pedantic "$deb" >"$temp/lintian.log" ||
-    status=$?
-[ "$status" -eq 0 ] && [ ! -s "$temp/lintian.log" ] || { cat "$temp/lintian.log" >&2; exit 1; }
+# lint FILE: lintian at its strictest prints no tag on standard output, of any level.
+lint() {
+    local status=0
+    lintian -E -I --pedantic --fail-on error,warning,info,pedantic "$1" >"$temp/lintian.log" ||
+        status=$?
+    [ "$status" -eq 0 ] && [ ! -s "$temp/lintian.log" ] || { cat "$temp/lintian.log" >&2; exit 1; }
+}
+lint "$deb"
 dpkg-deb --contents "$deb"
 
 # The second build starts from the files of the checkout (tracked or not, but not ignored).
@@ -59,6 +62,7 @@ mkdir -p "$copy"
 git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | tar -C "$copy" -xf -
 (
     cd "$copy"
+    dpkg-source -b . >/dev/null
     umask 077
     TZ=Pacific/Kiritimati LANG=C.UTF-8 DEB_BUILD_OPTIONS=nocheck \
         dpkg-buildpackage -b -us -uc --build-profiles=nocheck >"$temp/nocheck.log" 2>&1 ||
@@ -66,6 +70,7 @@ git ls-files -z --cached --others --exclude-standard | tar --null -T - -cf - | t
     [ ! -e debian/build/tests ] && [ ! -e debian/build/bench ] ||
         { echo "check-package: a nocheck build compiled tests or the benchmark" >&2; exit 1; }
 )
+lint "$copy/../command-client_$version.dsc"
 if ! cmp "$deb" "$copy/../$(basename "$deb")"; then
     echo "check-package: two builds of one source differ" >&2
     if command -v diffoscope >/dev/null; then
@@ -80,6 +85,8 @@ hardened "$root/usr/bin/client"
 hardened "$root/usr/bin/command-server"
 size=$(stat -c %s "$root/usr/bin/client")
 [ "$size" -lt 32768 ] || { echo "check-package: the installed client is $size bytes" >&2; exit 1; }
+needed=$(readelf -d "$root/usr/bin/client" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+[ "$needed" = libc.so.6 ] || { echo "check-package: the client needs" $needed >&2; exit 1; }
 debian/tests/session "$root"
 
 if $autopkgtest; then
