@@ -24,8 +24,8 @@ namespace {
 
 constexpr std::string_view program = "command-server";
 constexpr std::string_view usage = "usage : command-server canal\n";
+// What --help adds after the usage line.
 constexpr std::string_view help =
-    "usage : command-server canal\n"
     "\n"
     "Lit ce que les clients envoient sur le tube nommé canal et l'affiche : une ligne quand un\n"
     "client se connecte, une par commande, une à sa fin. Crée canal (mode 0600) s'il n'existe\n"
@@ -273,6 +273,7 @@ int main(int argc, char const* const argv[])
     std::setlocale(LC_ALL, "");
     std::string_view const arg = argc == 2 ? argv[1] : "";
     if (arg == "--help") {
+        write_all(STDOUT_FILENO, usage);
         write_all(STDOUT_FILENO, help);
         return 0;
     }

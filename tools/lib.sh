@@ -62,10 +62,10 @@ stop_server() {
 }
 
 # french_locale: makes fr_FR.UTF-8 usable by this script's children, building it into the
-# private folder where the system lacks it (localedef comes with the C library; the translated
-# messages with the package libc-l10n).
+# private folder where neither the system nor LOCPATH has it (localedef comes with the C
+# library; the translated messages with the package libc-l10n).
 french_locale() {
-    locale -a 2>/dev/null | grep -qix 'fr_FR.utf-\?8' && return 0
+    [ "$(LC_ALL=fr_FR.UTF-8 locale charmap 2>/dev/null)" != UTF-8 ] || return 0
     localedef -i fr_FR -f UTF-8 "$temp/fr_FR.UTF-8"
     export LOCPATH=$temp
 }
