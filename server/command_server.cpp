@@ -61,10 +61,17 @@ void remove_fifo()
 }
 
 // Removes the FIFO, then ends the process by the same signal, whose default is back in place.
+// The first process of a PID namespace is never ended by a signal it has no handler for, its
+// own included: it then exits with the status a shell shows for that signal.
 void on_signal(int sig)
 {
     remove_fifo();
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, sig);
+    sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
     raise(sig);
+    _exit(128 + sig);
 }
 
 // Every signal whose default is to end the process, but those that the caller set to be ignored:
@@ -271,7 +278,11 @@ int serve_stream(int fd, printer& out)
 int main(int argc, char const* const argv[])
 {
     std::setlocale(LC_ALL, "");
-    std::string_view const arg = argc == 2 ? argv[1] : "";
+    if (argc != 2) {
+        write_all(STDERR_FILENO, usage);
+        return 2;
+    }
+    std::string_view const arg = argv[1];
     if (arg == "--help") {
         write_all(STDOUT_FILENO, usage);
         write_all(STDOUT_FILENO, help);
@@ -281,16 +292,17 @@ int main(int argc, char const* const argv[])
         write_all(STDOUT_FILENO, std::string_view{"command-server " VERSION "\n"});
         return 0;
     }
-    if (arg.empty() || arg.starts_with('-')) {
+    if (arg.starts_with('-')) {
         // A path that starts with "-" is still reachable as ./-name.
-        if (!arg.empty())
-            report(program, arg, "option inconnue");
+        report(program, arg, "option inconnue");
         write_all(STDERR_FILENO, usage);
         return 2;
     }
     fifo_path = argv[1];
-    // A closed standard output is a write error to report, not a silent death.
+    // A closed standard output, or one over a file-size limit, is a write error to report, not
+    // a silent death; being ignored, neither signal gets the handler below.
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
     remove_fifo_on_signals();
     if (take_fifo() != 0)
         return stop(1);

@@ -76,11 +76,13 @@ int main(int argc, char* argv[])
         return 2;
     }
     char const* const path = argv[1];
-    // A console reader that has gone must cost no command: its writes fail with EPIPE instead.
+    // A console reader that has gone, or a file-size limit met by the console log, must cost no
+    // command: their writes fail with EPIPE or EFBIG instead of killing the client.
     struct sigaction ignore {};
     struct sigaction inherited_sigpipe {};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGPIPE, &ignore, &inherited_sigpipe);
+    sigaction(SIGXFSZ, &ignore, nullptr);
     static console con{STDIN_FILENO, STDOUT_FILENO};
 
     // On a FIFO this waits for the server to open it for reading. A regular file is truncated

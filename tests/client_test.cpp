@@ -45,6 +45,7 @@ struct run_case {
     bool extra_argument = false;
     bool french = false;      // under a French locale
     bool small_stack = false; // under a 16 KiB stack limit
+    int file_limit = 0;       // if not 0, the most bytes the client may write to any file
     int status = -SIGKILL;    // negative: killed by that signal
     std::string message{}; // standard error, with {path} for the channel's path, {dir} its folder
     bool marker = true;
@@ -208,6 +209,8 @@ TEST_P(client_run, ends_as_documented)
                 "/bin/sh",      "-c", "ulimit -s 16 && exec \"$0\" \"$@\"",
                 CLIENT_PATH};
     }
+    if (c.file_limit != 0)
+        argv.insert(argv.begin(), {"/usr/bin/prlimit", "--fsize=" + std::to_string(c.file_limit)});
     if (c.chan != channel::none)
         argv.push_back(path);
     if (c.extra_argument)
@@ -349,7 +352,16 @@ INSTANTIATE_TEST_SUITE_P(
                              .status = 1,
                              .message = "client: {path}: Input/output error\n",
                              .marker = false,
-                             .faults = "zero@2"}),
+                             .faults = "zero@2"},
+                    run_case{.name = "channel_file_over_size_limit_stops_the_run",
+                             .input = many_lines,
+                             .sent = many_lines.substr(0, 2048 - 4),
+                             .prompts = unchecked,
+                             .chan = channel::stale_file,
+                             .file_limit = 2048,
+                             .status = 1,
+                             .message = "client: {path}: File too large\n",
+                             .marker = false}),
     [](auto const& info) { return info.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(
@@ -436,7 +448,14 @@ INSTANTIATE_TEST_SUITE_P(
                              .prompts = silent,
                              .out = stream::full,
                              .status = 1,
-                             .message = "client: sortie standard: No space left on device\n"}),
+                             .message = "client: sortie standard: No space left on device\n"},
+                    run_case{.name = "stdout_over_file_size_limit_is_reported",
+                             .input = many_lines,
+                             .sent = many_lines,
+                             .prompts = unchecked,
+                             .file_limit = 2048,
+                             .status = 1,
+                             .message = "client: sortie standard: File too large\n"}),
     [](auto const& info) { return info.param.name; });
 
 // The channel's reader gone still ends the run by SIGPIPE, also when the console's has gone too.

@@ -6,6 +6,8 @@
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sstream>
@@ -18,6 +20,12 @@ using namespace std::string_literals;
 using namespace harness;
 
 namespace {
+
+std::vector<std::string> with(std::vector<std::string> before, std::vector<std::string> const& argv)
+{
+    before.insert(before.end(), argv.begin(), argv.end());
+    return before;
+}
 
 std::string repeat(std::string const& text, int times)
 {
@@ -99,9 +107,12 @@ INSTANTIATE_TEST_SUITE_P(
     [](auto const& info) { return info.param.name; });
 
 // The server on a FIFO in a temporary folder, its standard output on a pipe the test reads.
+// `before` runs the server, as in {"/usr/bin/unshare", "--pid", "--fork"}.
 struct running_server {
-    explicit running_server(std::string fifo_path, int err = 2)
-        : fifo{std::move(fifo_path)}, out{make_pipe()}, server{{SERVER_PATH, fifo},
+    explicit running_server(std::string fifo_path, int err = 2,
+                            std::vector<std::string> before = {})
+        : fifo{std::move(fifo_path)}, out{make_pipe()}, server{with(std::move(before),
+                                                                    {SERVER_PATH, fifo}),
                                                                {-1, out[1].get(), err}}
     {
         out[1] = unique_fd{};
@@ -243,7 +254,8 @@ TEST(server, answers_its_options)
     for (auto const& c :
          {option_case{"--help", 0, "usage : command-server canal\n", ""},
           option_case{"-x", 2, "",
-                      "command-server: -x: option inconnue\nusage : command-server canal\n"}}) {
+                      "command-server: -x: option inconnue\nusage : command-server canal\n"},
+          option_case{"", 1, "", "command-server: : No such file or directory\n"}}) {
         unique_fd const out = open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
         unique_fd const err = open_fd(dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
         process server{{SERVER_PATH, c.arg}, {-1, out.get(), err.get()}};
@@ -255,12 +267,43 @@ TEST(server, answers_its_options)
     }
 }
 
+// How to run a program as the first process of a PID namespace, or nothing if this user cannot.
+std::vector<std::string> first_process_of_a_namespace()
+{
+    std::vector<std::string> unshare{"/usr/bin/unshare", "--pid", "--fork"};
+    if (geteuid() != 0)
+        unshare.insert(unshare.begin() + 1, "-r");
+    unique_fd const null = open_fd("/dev/null", O_RDWR);
+    process probe{with(unshare, {"/bin/true"}), {null.get(), null.get(), null.get()}};
+    return probe.wait() == 0 ? unshare : std::vector<std::string>{};
+}
+
+// The process whose parent is pid.
+int child_of(int pid)
+{
+    for (auto const& entry : std::filesystem::directory_iterator{"/proc"}) {
+        std::ifstream stat{entry.path() / "stat"};
+        std::string line;
+        std::getline(stat, line);
+        std::istringstream after_name{line.substr(line.rfind(')') + 1)};
+        char state = 0;
+        int parent = 0;
+        if (after_name >> state >> parent && parent == pid)
+            return std::stoi(entry.path().filename());
+    }
+    return -1;
+}
+
+enum class output { pipe, gone, over_limit };
+
 // How a server that made its FIFO ends, and what it leaves at the path.
 struct end_case {
     char const* name;
     int signal = 0;           // sent to the server
     char const* replace = ""; // "file": a file put in place of the FIFO; "none": the FIFO removed
-    bool out_gone = false;    // standard output a pipe whose reader has gone
+    output out =
+        output::pipe; // gone: a pipe whose reader has gone; over_limit: a file that is full
+    bool first_process = false; // the first process of a PID namespace
     int status = 1;
     std::string message{}; // standard error, after "command-server: "
     bool file_kept = false;
@@ -281,12 +324,23 @@ TEST_P(server_end, leaves_no_fifo_and_no_foreign_file_harmed)
     unique_fd const err = open_fd(dir / "errors", O_WRONLY | O_CREAT | O_TRUNC);
     std::optional<running_server> s;
     std::optional<process> gone;
-    if (c.out_gone) {
-        unique_fd const out = std::move(make_pipe()[1]);
-        gone.emplace(std::vector<std::string>{SERVER_PATH, fifo},
+    std::vector<std::string> before;
+    if (c.first_process) {
+        before = first_process_of_a_namespace();
+        if (before.empty())
+            GTEST_SKIP() << "this user cannot make a PID namespace (unshare --pid)";
+    }
+    if (c.out != output::pipe) {
+        unique_fd const out = c.out == output::gone
+                                  ? std::move(make_pipe()[1])
+                                  : open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
+        // Room for the error message, not for the first line, which holds the FIFO's path.
+        if (c.out == output::over_limit)
+            before = {"/usr/bin/prlimit", "--fsize=50"};
+        gone.emplace(with(before, {SERVER_PATH, fifo}),
                      std::array<int, 3>{-1, out.get(), err.get()});
     } else {
-        s.emplace(fifo, err.get());
+        s.emplace(fifo, err.get(), before);
         // A session is under way while the path changes.
         unique_fd const writer = open_fd(fifo, O_WRONLY);
         ASSERT_EQ(write(writer.get(), "\x07\x00\x00\x00", 4), 4);
@@ -297,7 +351,7 @@ TEST_P(server_end, leaves_no_fifo_and_no_foreign_file_harmed)
         if (std::string{c.replace} == "file")
             write_file(fifo, "keep");
         if (c.signal != 0)
-            kill(s->server.pid(), c.signal);
+            kill(c.first_process ? child_of(s->server.pid()) : s->server.pid(), c.signal);
     }
     EXPECT_EQ(outcome(s ? s->server.wait() : gone->wait()), c.status);
     std::string message = c.message.empty() ? "" : "command-server: " + c.message + "\n";
@@ -314,7 +368,14 @@ INSTANTIATE_TEST_SUITE_P(
     ends, server_end,
     testing::Values(
         end_case{
-            .name = "output_gone", .out_gone = true, .message = "sortie standard: Broken pipe"},
+            .name = "output_gone", .out = output::gone, .message = "sortie standard: Broken pipe"},
+        end_case{.name = "output_over_file_size_limit",
+                 .out = output::over_limit,
+                 .message = "sortie standard: File too large"},
+        end_case{.name = "first_process_of_a_namespace",
+                 .signal = SIGTERM,
+                 .first_process = true,
+                 .status = 128 + SIGTERM},
         end_case{.name = "real_time_signal", .signal = SIGRTMIN, .status = -SIGRTMIN},
         end_case{.name = "signal_that_dumps_core", .signal = SIGABRT, .status = -SIGABRT},
         end_case{.name = "path_replaced",
