@@ -81,9 +81,10 @@ testing::AssertionResult same_bytes(std::string const& got, std::string const& w
                                        << ", first difference at " << at - got.begin();
 }
 
-// The shim logs "<fd> <asked> <result>" for each write on a pipe: none on the channel may ask
-// more than a console read holds, and a troubled run must really have met trouble. A console
-// that met a full pipe must have waited for room, not tried again and again.
+// The shim logs "<fd> <asked> <result>" for each write on a pipe and each read of standard
+// input: none on the channel may ask more than a console read holds, and a troubled run must
+// really have met trouble. A console that met a full pipe or an empty input must have waited,
+// not tried again and again, and prompts go out in blocks, not one write each.
 void expect_writes_whole_and_troubled(std::string const& log, bool troubled)
 {
     std::istringstream lines{log};
@@ -92,10 +93,16 @@ void expect_writes_whole_and_troubled(std::string const& log, bool troubled)
     long result = 0;
     long most = 0;
     bool met = false;
-    int refused_on_console = 0;
+    std::array<int, 2> refused{};
+    int console_writes = 0;
+    long most_on_console = 0;
     while (lines >> fd >> asked >> result) {
-        if (fd == STDOUT_FILENO) {
-            refused_on_console += result < 0 ? 1 : 0;
+        if (fd == STDIN_FILENO || fd == STDOUT_FILENO) {
+            refused.at(fd) += result < 0 ? 1 : 0;
+            if (fd == STDOUT_FILENO) {
+                console_writes += result > 0 ? 1 : 0;
+                most_on_console = std::max(most_on_console, asked);
+            }
             continue;
         }
         most = std::max(most, asked);
@@ -103,7 +110,10 @@ void expect_writes_whole_and_troubled(std::string const& log, bool troubled)
     }
     EXPECT_LE(most, 199);
     EXPECT_EQ(met, troubled) << "trouble met on the channel";
-    EXPECT_LT(refused_on_console, 100) << "the console spun on a full pipe";
+    EXPECT_LT(refused[STDIN_FILENO], 100) << "the console spun on an empty input";
+    EXPECT_LT(refused[STDOUT_FILENO], 100) << "the console spun on a full pipe";
+    EXPECT_LT(console_writes, 50) << "prompts were written one by one";
+    EXPECT_LE(most_on_console, 16384) << "the console's output overran its 16 KiB buffer";
 }
 
 unique_fd open_stream(stream kind, std::string const& file, int flags)
@@ -424,7 +434,8 @@ INSTANTIATE_TEST_SUITE_P(
                              .input = "ls\n",
                              .sent = "ls\n" + later,
                              .prompts = 3,
-                             .in = stream::idle_pipe},
+                             .in = stream::idle_pipe,
+                             .faults = ""},
                     run_case{.name = "stdin_read_error_still_ends_stream",
                              .prompts = 1,
                              .in = stream::directory,

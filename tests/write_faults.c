@@ -1,6 +1,6 @@
 /* Preloaded into the client to watch and to trouble its writes on the channel (every write on a
- * FIFO or pipe). Each such write adds "<fd> <asked> <result>" to the file named by
- * WRITE_FAULTS_LOG.
+ * FIFO or pipe). Each such write, and each read of standard input, adds "<fd> <asked> <result>"
+ * to the file named by WRITE_FAULTS_LOG.
  * WRITE_FAULTS chooses the trouble: "short" takes half of each write; "eintr" fails every other
  * write, and every other read of standard input, with EINTR before doing anything; "eio@N" and
  * "zero@N" fail the channel's write number N (from 0) with EIO or by taking nothing. Unset,
@@ -39,15 +39,10 @@ static ssize_t troubled(int fd, const void *bytes, size_t count,
     return real_write(fd, bytes, count);
 }
 
-ssize_t write(int fd, const void *bytes, size_t count)
+static ssize_t (*real_write)(int, const void *, size_t);
+
+static ssize_t logged(int fd, size_t count, ssize_t result)
 {
-    static ssize_t (*real_write)(int, const void *, size_t);
-    if (!real_write)
-        *(void **)&real_write = dlsym(RTLD_NEXT, "write");
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
-        return real_write(fd, bytes, count);
-    ssize_t result = troubled(fd, bytes, count, real_write);
     int saved = errno;
     const char *log = getenv("WRITE_FAULTS_LOG");
     int out = log ? open(log, O_WRONLY | O_CREAT | O_APPEND, 0644) : -1;
@@ -61,16 +56,30 @@ ssize_t write(int fd, const void *bytes, size_t count)
     return result;
 }
 
+ssize_t write(int fd, const void *bytes, size_t count)
+{
+    if (!real_write)
+        *(void **)&real_write = dlsym(RTLD_NEXT, "write");
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode))
+        return real_write(fd, bytes, count);
+    return logged(fd, count, troubled(fd, bytes, count, real_write));
+}
+
 ssize_t read(int fd, void *bytes, size_t count)
 {
     static ssize_t (*real_read)(int, void *, size_t);
     static int calls;
     if (!real_read)
         *(void **)&real_read = dlsym(RTLD_NEXT, "read");
+    if (!real_write)
+        *(void **)&real_write = dlsym(RTLD_NEXT, "write");
+    if (fd != STDIN_FILENO)
+        return real_read(fd, bytes, count);
     const char *mode = getenv("WRITE_FAULTS");
-    if (fd == STDIN_FILENO && mode && strcmp(mode, "eintr") == 0 && calls++ % 2 == 0) {
+    if (mode && strcmp(mode, "eintr") == 0 && calls++ % 2 == 0) {
         errno = EINTR;
-        return -1;
+        return logged(fd, count, -1);
     }
-    return real_read(fd, bytes, count);
+    return logged(fd, count, real_read(fd, bytes, count));
 }
