@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # The forwarding benchmark: bench/run.sh [runs]. On a corpus of 1,000,000 lines of 0 to 250 bytes
 # it measures the client beside the least line-by-line forwarder (bench/reference.c) and beside
-# grep and awk line-buffered, and prints one table in Markdown. Builds its helpers in build-bench
-# and installs valgrind, strace and time (for /usr/bin/time) where they are missing.
+# grep and awk line-buffered, on two cores and pinned with the reader to one, and prints one table
+# in Markdown. Builds its helpers in build-bench and installs valgrind, strace, time (for
+# /usr/bin/time) and linux-perf (for the counts of context switches) where they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
-need valgrind strace time
-runs=${1:-5}
+need valgrind strace time linux-perf
+runs=${1:-11}
 lines=1000000
 build=build-bench
 
@@ -26,27 +27,30 @@ reference=("$build/bench/bench_reference")
 grep_lb=(grep --line-buffered '')
 awk_lb=(awk '{ print; fflush() }')
 
-# run NAME INPUT CHANNEL: one run of a forwarder; the client and the reference take the channel as
-# argument, grep and awk write it on standard output. The shell's report of the client's SIGKILL
-# end is kept quiet.
+# run NAME INPUT CHANNEL [PREFIX...]: one run of a forwarder, under PREFIX (taskset, say); the
+# client and the reference take the channel as argument, grep and awk write it on standard output.
+# The shell's report of the client's SIGKILL end is kept quiet.
 run() {
     local name=$1 input=$2 channel=$3
+    shift 3
     local -n cmd=$name
     {
         case $name in
-        client | reference) "${cmd[@]}" "$channel" <"$input" >/dev/null || true ;;
-        *) "${cmd[@]}" <"$input" >"$channel" ;;
+        client | reference) "$@" "${cmd[@]}" "$channel" <"$input" >/dev/null || true ;;
+        *) "$@" "${cmd[@]}" <"$input" >"$channel" ;;
         esac
     } 2>/dev/null
 }
 
-# forward NAME: seconds from the first forwarded byte to end of file at a reader that keeps up.
+# forward NAME [CPU]: seconds from the first forwarded byte to end of file at a reader that keeps
+# up; with CPU, the forwarder and the reader both run on that core alone.
 forward() {
-    local name=$1 skip=4 expected=$((corpus_bytes + 9))
+    local name=$1 skip=4 expected=$((corpus_bytes + 9)) pin=()
+    [ -z "${2-}" ] || pin=(taskset -c "$2")
     case $name in grep_lb | awk_lb) skip=0 expected=$corpus_bytes ;; esac
-    "$build/bench/bench_drain" "$work/canal" "$skip" >"$work/drained" &
+    "${pin[@]}" "$build/bench/bench_drain" "$work/canal" "$skip" >"$work/drained" &
     local reader=$!
-    run "$name" "$work/corpus" "$work/canal"
+    run "$name" "$work/corpus" "$work/canal" "${pin[@]}"
     wait "$reader"
     local seconds bytes
     read -r seconds bytes <"$work/drained"
@@ -54,17 +58,29 @@ forward() {
     echo "$seconds"
 }
 
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a / b }'; }
 median() { sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'; }
 
-declare -A times
-for ((r = 0; r < runs; r++)); do
-    echo "bench: forwarding, run $((r + 1)) of $runs" >&2
-    for name in client reference grep_lb awk_lb; do
-        times[$name]+="$(forward "$name") "
+# The machine's speed drifts from run to run by more than the forwarders differ, so each run
+# times all four in turn, and each is compared with the reference of its own run.
+declare -A times ratios this
+for where in two one; do
+    cpu= cores="two cores"
+    [ $where = two ] || cpu=0 cores="one core"
+    for ((r = 0; r < runs; r++)); do
+        echo "bench: forwarding on $cores, run $((r + 1)) of $runs" >&2
+        for name in client reference grep_lb awk_lb; do
+            this[$name]=$(forward "$name" $cpu)
+            times[$where,$name]+="${this[$name]} "
+        done
+        for name in client reference grep_lb awk_lb; do
+            ratios[$where,$name]+="$(ratio "${this[$name]}" "${this[reference]}") "
+        done
     done
-done
-for name in client reference grep_lb awk_lb; do
-    times[$name]=$(tr ' ' '\n' <<<"${times[$name]}" | grep . | median)
+    for name in client reference grep_lb awk_lb; do
+        times[$where,$name]=$(tr ' ' '\n' <<<"${times[$where,$name]}" | grep . | median)
+        ratios[$where,$name]=$(tr ' ' '\n' <<<"${ratios[$where,$name]}" | grep . | median)
+    done
 done
 
 instructions() { # NAME INPUT: user-space instructions of one run, channel /dev/null
@@ -87,6 +103,21 @@ syscalls() { # NAME: "channel writes, other system calls per line", input from a
         END { printf "%d %.4f", w, (all - w) / n }' "$work/trace"
 }
 
+switches() { # NAME: context switches and CPU migrations per line of the forwarder, then the reader
+    perf stat -x, -e context-switches,cpu-migrations -o "$work/reader.stat" \
+        "$build/bench/bench_drain" "$work/canal" 4 >/dev/null &
+    local reader=$!
+    { perf stat -x, -e context-switches,cpu-migrations -o "$work/writer.stat" \
+        "${!1}" "$work/canal" <"$work/corpus" >/dev/null || true; } 2>/dev/null
+    wait "$reader"
+    local counts=()
+    for side in writer reader; do
+        counts+=($(awk -F, -v n="$lines" '$3 == "context-switches" { c = $1 } $3 == "cpu-migrations" { m = $1 }
+            END { printf "%.4f %.5f", c / n, m / n }' "$work/$side.stat"))
+    done
+    echo "${counts[0]} / ${counts[2]} ${counts[1]} / ${counts[3]}"
+}
+
 peak_rss() { # NAME: peak resident memory in KiB
     { /usr/bin/time -f %M -o "$work/rss" "${!1}" /dev/null <"$work/corpus" >/dev/null || true; } 2>/dev/null
     tail -n 1 "$work/rss"
@@ -97,21 +128,26 @@ allocations() { # NAME INPUT: heap allocations of one run
         awk '/total heap usage/ { gsub(",", "", $5); print $5 }'
 }
 
-declare -A ipl writes others rss heap
+declare -A ipl writes others rss heap cs migrations
 for name in client reference; do
     echo "bench: instructions, system calls and memory of the $name" >&2
+    read -r a _ b c _ d <<<"$(switches "$name")"
+    cs[$name]="$a / $b" migrations[$name]="$c / $d"
     ipl[$name]=$(per_line "$name")
     read -r writes[$name] others[$name] <<<"$(syscalls "$name")"
     rss[$name]=$(peak_rss "$name")
     heap[$name]="$(allocations "$name" "$work/empty") / $(allocations "$name" "$work/corpus")"
 done
 
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 cat <<TABLE
 | $lines lines, $corpus_bytes bytes, $pieces pieces | client | reference | grep | awk |
 |---|---|---|---|---|
-| forwarding time, median of $runs (s) | ${times[client]} | ${times[reference]} | ${times[grep_lb]} | ${times[awk_lb]} |
-| time / reference | $(ratio "${times[client]}" "${times[reference]}") | 1.00 | $(ratio "${times[grep_lb]}" "${times[reference]}") | $(ratio "${times[awk_lb]}" "${times[reference]}") |
+| forwarding time on two cores, median of $runs (s) | ${times[two,client]} | ${times[two,reference]} | ${times[two,grep_lb]} | ${times[two,awk_lb]} |
+| time / reference of the same run, median | ${ratios[two,client]} | 1.00 | ${ratios[two,grep_lb]} | ${ratios[two,awk_lb]} |
+| pinned with the reader to one core, median (s) | ${times[one,client]} | ${times[one,reference]} | ${times[one,grep_lb]} | ${times[one,awk_lb]} |
+| pinned: time / reference of the same run, median | ${ratios[one,client]} | 1.00 | ${ratios[one,grep_lb]} | ${ratios[one,awk_lb]} |
+| context switches per line, forwarder / reader | ${cs[client]} | ${cs[reference]} | | |
+| CPU migrations per line, forwarder / reader | ${migrations[client]} | ${migrations[reference]} | | |
 | user-space instructions per line | ${ipl[client]} | ${ipl[reference]} | | |
 | instructions / reference | $(ratio "${ipl[client]}" "${ipl[reference]}") | 1.00 | | |
 | channel writes | ${writes[client]} | ${writes[reference]} | | |
