@@ -139,6 +139,7 @@ unique_fd open_stream(stream kind, std::string const& file, int flags)
 bool make_french_locale(std::string const& dir)
 {
     if (access("/usr/bin/localedef", X_OK) != 0 ||
+        access("/usr/share/i18n/charmaps/UTF-8.gz", R_OK) != 0 ||
         access("/usr/share/locale/fr/LC_MESSAGES/libc.mo", R_OK) != 0)
         return false;
     unique_fd const null = open_fd("/dev/null", O_RDWR);
@@ -229,7 +230,8 @@ TEST_P(client_run, ends_as_documented)
     std::vector<std::string> env;
     if (c.french) {
         if (!make_french_locale(dir.path()))
-            GTEST_SKIP() << "no French locale can be built here (localedef, libc-l10n)";
+            GTEST_SKIP() << "no French locale can be built here (it needs localedef and the "
+                            "Debian packages locales and libc-l10n)";
         env = {"LC_ALL=fr_FR.UTF-8", "LANGUAGE=fr", "LOCPATH=" + dir.path()};
     }
     if (c.faults != nullptr)

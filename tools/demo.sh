@@ -13,10 +13,15 @@ need g++ cmake make
 cmake --build build -j "$(nproc)" --target client command-server >/dev/null
 
 # The split screen is a tmux server of the demo's own, so the user's sessions and settings are
-# left alone; this same script runs the session in it.
+# left alone; this same script runs the session in it. -u: the terminal takes UTF-8 even where no
+# locale says so (LANG unset), else tmux shows every accented letter as "_". A session that loses
+# its terminal (a window shut, a lost ssh connection) is destroyed, which hangs up the client, the
+# server and tail too. tmux's own "[exited]" at the end goes to /dev/null: it draws on the
+# terminal through a descriptor of its own.
 if [ -z "${DEMO_IN_TMUX-}" ] && command -v tmux >/dev/null && [ -t 0 ] && [ -t 1 ]; then
-    exec env -u TMUX tmux -L "client-demo-$$" -f /dev/null new-session -- \
-        env DEMO_IN_TMUX=1 "$PWD/tools/demo.sh"
+    env -u TMUX tmux -u -L "client-demo-$$" -f /dev/null new-session -- \
+        env DEMO_IN_TMUX=1 "$PWD/tools/demo.sh" \; set-option destroy-unattached on >/dev/null
+    exit
 fi
 
 private_dir

@@ -13,14 +13,15 @@ need() {
     [ ${#missing[@]} -gt 0 ] || return 0
     local me apt=(env DEBIAN_FRONTEND=noninteractive apt-get)
     me=$(basename "$0")
-    echo "$me: installing the Debian packages that it needs: ${missing[*]}" >&2
     if [ "$(id -u)" -ne 0 ]; then
         command -v sudo >/dev/null || {
+            echo "$me: missing Debian packages: ${missing[*]}" >&2
             echo "$me: as root, run: apt-get update && apt-get install ${missing[*]}" >&2
             exit 1
         }
         apt=(sudo "${apt[@]}")
     fi
+    echo "$me: installing the Debian packages that it needs: ${missing[*]}" >&2
     local yes=()
     [ -t 0 ] || yes=(-y)
     "${apt[@]}" update
