@@ -71,6 +71,7 @@ void on_signal(int sig)
     sigaddset(&just_this, sig);
     sigprocmask(SIG_UNBLOCK, &just_this, nullptr);
     raise(sig);
+    // cppcheck-suppress unreachableCode ; raise returns where the signal has no effect
     _exit(128 + sig);
 }
 
