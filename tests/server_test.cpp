@@ -301,8 +301,8 @@ struct end_case {
     char const* name;
     int signal = 0;           // sent to the server
     char const* replace = ""; // "file": a file put in place of the FIFO; "none": the FIFO removed
-    output out =
-        output::pipe; // gone: a pipe whose reader has gone; over_limit: a file that is full
+    // Standard output; gone: a pipe whose reader has gone, over_limit: a file that is full.
+    output out = output::pipe;
     bool first_process = false; // the first process of a PID namespace
     int status = 1;
     std::string message{}; // standard error, after "command-server: "
