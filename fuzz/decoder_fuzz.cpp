@@ -1,15 +1,16 @@
 // The stand-in server's decoder on streams of clients back to back, built from the input and
 // checked against a model of what the stream says: each session's commands, clean when its text
 // ends with "ctrld", and mixed from a header that comes before the session before it ended.
-// The stream is fed in pieces of the size that the first byte chooses, and all at once.
+// The first byte chooses the headers' byte order (its high bit) and the size of the pieces in
+// which the stream is fed (the rest), and it is also fed all at once.
 
 #include "stream_decoder.hpp"
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -42,13 +43,13 @@ public:
 };
 
 // Each session takes 3 bytes of PID, a length byte and that many bytes of text (a NUL stands
-// for the end marker). The model leaves out what the stream cannot tell: a newline in a
-// header before its first NUL, and a session shorter than 3 bytes followed by another.
+// for the end marker). The model leaves out what a little-endian stream cannot tell: a newline
+// in a header before its first NUL, and a session shorter than 3 bytes followed by another.
 struct model {
     std::string stream;
     std::vector<std::string> events;
 
-    explicit model(std::string_view input)
+    model(std::string_view input, std::endian order)
     {
         bool mixed = false;
         while (input.size() >= 4) {
@@ -68,9 +69,13 @@ struct model {
             if (!last && text.size() < 3)
                 text.append(3 - text.size(), 'x');
 
-            std::int32_t pid;
-            std::memcpy(&pid, header.data(), sizeof pid);
+            // The header is made as a little-endian one and turned for the other order.
+            std::int32_t const pid = static_cast<unsigned char>(header[0]) |
+                                     static_cast<unsigned char>(header[1]) << 8 |
+                                     static_cast<unsigned char>(header[2]) << 16;
             events.push_back((mixed ? "mixed " : "pid ") + std::to_string(pid));
+            if (order == std::endian::big)
+                std::reverse(header.begin(), header.end());
             stream.append(header.data(), header.size());
             stream += text;
             bool const clean = text.ends_with("ctrld");
@@ -98,17 +103,18 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
 {
     if (size == 0)
         return 0;
-    std::size_t const piece = data[0] == 0 ? 1 : data[0];
-    model const wanted{{reinterpret_cast<char const*>(data) + 1, size - 1}};
+    std::endian const order = (data[0] & 0x80) != 0 ? std::endian::big : std::endian::little;
+    std::size_t const piece = std::max(data[0] & 0x7f, 1);
+    model const wanted{{reinterpret_cast<char const*>(data) + 1, size - 1}, order};
 
     recorder whole;
-    stream_decoder at_once{whole};
+    stream_decoder at_once{whole, order};
     at_once.feed(wanted.stream);
     at_once.finish();
     check(whole.seen == wanted.events);
 
     recorder pieces;
-    stream_decoder in_pieces{pieces};
+    stream_decoder in_pieces{pieces, order};
     for (std::string_view rest = wanted.stream; !rest.empty();
          rest.remove_prefix(std::min(piece, rest.size())))
         in_pieces.feed(rest.substr(0, piece));

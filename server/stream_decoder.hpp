@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -9,9 +10,10 @@
 // Splits what comes on the FIFO between one opening and end of file into the clients' sessions:
 // each a PID header, command lines, and the end marker "ctrld" when the client ended cleanly.
 // Several clients may share one stream. A client never sends a NUL byte and every header holds
-// one (process ids are below 2^22, so a header's last byte is 0): a NUL marks a new header. A
-// header before the session before it has ended makes the rest of the stream mixed, since the
-// client before may still be writing.
+// one: process ids are below 2^22, so a header's most significant byte is 0. That is its last
+// byte in little-endian order and its first in big-endian order. A header before the session
+// before it has ended makes the rest of the stream mixed, since the client before may still be
+// writing.
 class stream_decoder {
 public:
     enum class ending { clean, vanished };
@@ -30,27 +32,35 @@ public:
         ~events() = default;
     };
 
-    explicit stream_decoder(events& sink) : sink_{sink} {}
+    // order: the byte order of the clients' headers, which is that of their machine.
+    explicit stream_decoder(events& sink, std::endian order = std::endian::native)
+        : sink_{sink}, order_{order}
+    {
+    }
 
     void feed(std::span<const char> bytes);
     // At end of file: hands over the last line if it had no newline and how the stream ended
-    // (nothing for a stream with no byte at all), then stands ready for the next stream.
+    // (nothing for a stream with no byte at all). A decoder serves one stream.
     void finish();
 
 private:
     void take(char c);
     void text(char c);
+    void end_session();
     void start_header();
+    void announce(std::span<const char, 4> header);
     bool last_line();
 
-    enum class state { header, text, header_tail };
+    enum class state { text, header, header_tail };
 
     events& sink_;
+    std::endian order_;
     state state_ = state::header;
     bool mixed_ = false;
     std::array<char, 4> header_{};
     std::size_t header_len_ = 0;
-    // The last text bytes, which may be the start of the next header.
+    // Little-endian, where a header's NUL is its last byte: the last text bytes, which may be the
+    // start of the next header.
     std::array<char, 3> recent_{};
     std::size_t recent_len_ = 0;
     // A NUL in the text, the bytes before it that may belong to its header, and the three after.
