@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <poll.h>
 #include <stdexcept>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -123,16 +124,23 @@ process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
     for (auto const& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    // The first of two entries with one name is the one that counts: the caller's, then a locale
-    // that the test chose, whatever the runner's is, then the runner's environment.
+    // One entry per name, the first that comes: the caller's, then a locale that the test chose,
+    // whatever the runner's is, then the runner's environment. With two, which one counts would
+    // depend on the loader (the C library's keeps the first, qemu's the last).
     static std::array<char const*, 2> const chosen_locale{"LC_ALL=C", "LANGUAGE="};
     std::vector<char*> env;
+    auto const add = [&env](char const* entry) {
+        std::string_view const name{entry, std::strcspn(entry, "=") + 1};
+        if (std::ranges::none_of(
+                env, [name](char const* e) { return std::string_view{e}.starts_with(name); }))
+            env.push_back(const_cast<char*>(entry));
+    };
     for (auto const& e : extra_env)
-        env.push_back(const_cast<char*>(e.c_str()));
+        add(e.c_str());
     for (char const* e : chosen_locale)
-        env.push_back(const_cast<char*>(e));
+        add(e);
     for (char** e = environ; *e != nullptr; ++e)
-        env.push_back(*e);
+        add(*e);
     env.push_back(nullptr);
 
     pid_ = fork();

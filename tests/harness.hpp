@@ -14,6 +14,14 @@
 
 namespace harness {
 
+// Under an emulator (qemu-user) rather than on a machine of the tests' architecture, where a few
+// cases cannot hold; each skips, saying why.
+#if defined(UNDER_EMULATION)
+inline constexpr bool under_emulation = true;
+#else
+inline constexpr bool under_emulation = false;
+#endif
+
 using clock = std::chrono::steady_clock;
 
 class temp_dir {

@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the project and its tests for another of Debian's architectures with Debian's cross
+# compiler and runs the whole suite: tools/cross-test.sh ARCH [build-folder]
+# ARCH: i386, s390x, arm64, armhf, armel, mips64el, ppc64el or riscv64. What this machine cannot
+# run itself runs under qemu-user, registered with binfmt_misc so that the programs that the tests
+# start run too; the cases that cannot hold under an emulator then skip, each saying why.
+# GoogleTest is built for ARCH from the sources that libgtest-dev ships, so no package list of a
+# foreign architecture is needed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/lib.sh
+arch=${1:?usage: tools/cross-test.sh ARCH [build-folder]}
+dir=${2:-build-$arch}
+case $arch in
+i386) triplet=i686-linux-gnu qemu=i386 ;;
+s390x) triplet=s390x-linux-gnu qemu=s390x ;;
+arm64) triplet=aarch64-linux-gnu qemu=aarch64 ;;
+armhf) triplet=arm-linux-gnueabihf qemu=arm ;;
+armel) triplet=arm-linux-gnueabi qemu=arm ;;
+mips64el) triplet=mips64el-linux-gnuabi64 qemu=mips64el ;;
+ppc64el) triplet=powerpc64le-linux-gnu qemu=ppc64le ;;
+riscv64) triplet=riscv64-linux-gnu qemu=riscv64 ;;
+*)
+    echo "cross-test.sh: $arch: not one of i386 s390x arm64 armhf armel mips64el ppc64el riscv64" >&2
+    exit 2
+    ;;
+esac
+need cmake make "g++-$triplet" googletest
+mkdir -p "$dir"
+dir=$(cd "$dir" && pwd)
+
+# The programs load the cross C library's own loader and libraries, which live under
+# /usr/<triplet>, not where a machine of that architecture keeps them.
+printf 'int main(void) { return 0; }\n' >"$dir/probe.c"
+"$triplet-gcc" -o "$dir/probe" "$dir/probe.c"
+interpreter=$(readelf -l "$dir/probe" | sed -n 's/.*Requesting program interpreter: \(.*\)]/\1/p')
+links="-Wl,--dynamic-linker=/usr/$triplet$interpreter -Wl,--disable-new-dtags,-rpath,/usr/$triplet/lib"
+"$triplet-gcc" $links -o "$dir/probe" "$dir/probe.c"
+
+# An emulator only where this machine does not run the architecture itself (an x86-64 kernel
+# runs i386 programs).
+emulator=
+binfmt=/proc/sys/fs/binfmt_misc
+if [ -e "$binfmt/qemu-$qemu" ] || ! "$dir/probe" 2>/dev/null; then
+    need qemu-user-static
+    emulator=/usr/bin/qemu-$qemu-static
+    if [ ! -e "$binfmt/qemu-$qemu" ]; then
+        as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+        [ -e "$binfmt/register" ] || as_root mount -t binfmt_misc binfmt_misc "$binfmt"
+        as_root sh -c "cat /usr/lib/binfmt.d/qemu-$qemu.conf >$binfmt/register"
+    fi
+    "$dir/probe" || { echo "cross-test.sh: $arch programs do not run here, even under qemu" >&2; exit 1; }
+fi
+
+cat >"$dir/toolchain.cmake" <<TOOLCHAIN
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_C_COMPILER $triplet-gcc)
+set(CMAKE_CXX_COMPILER $triplet-g++)
+set(CMAKE_EXE_LINKER_FLAGS "$links" CACHE STRING "" FORCE)
+set(CMAKE_MODULE_LINKER_FLAGS "-Wl,--disable-new-dtags,-rpath,/usr/$triplet/lib" CACHE STRING "" FORCE)
+set(CMAKE_CROSSCOMPILING_EMULATOR "$emulator")
+TOOLCHAIN
+
+cmake -S /usr/src/googletest -B "$dir/googletest" -DCMAKE_TOOLCHAIN_FILE="$dir/toolchain.cmake" \
+    -DCMAKE_INSTALL_PREFIX="$dir/googletest/prefix" -DBUILD_GMOCK=OFF >/dev/null
+cmake --build "$dir/googletest" -j "$(nproc)" --target install >/dev/null
+cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$dir/toolchain.cmake" -DBUILD_TESTING=ON \
+    -DCMAKE_PREFIX_PATH="$dir/googletest/prefix"
+cmake --build "$dir" -j "$(nproc)"
+run_suite "$dir"
