@@ -33,6 +33,7 @@ constexpr std::string_view help =
     "\n"
     "  --help     affiche cette aide\n"
     "  --version  affiche la version\n";
+constexpr std::string_view version = "command-server " VERSION "\n";
 
 // The FIFO that this server made, which it removes on every end it sees, but only while the
 // path still names that FIFO: a file put in its place is someone else's. The signal handler
@@ -165,9 +166,12 @@ public:
                              : " : disparu sans ctrld"));
         pid_.reset();
     }
-    void status(std::string_view head, std::string_view text)
+    // The first line. A path longer than a record goes on in records marked as its continuation.
+    void waiting(std::string_view path)
     {
-        put((record{} << head).escaped(text));
+        put((record{} << "serveur : en attente de clients sur ").escaped(path));
+        while (!path.empty())
+            put((record{} << "serveur (suite) : ").escaped(path));
     }
     // The errno of the first refused write on standard output, 0 if there was none.
     [[nodiscard]] int write_error() const { return write_error_; }
@@ -284,14 +288,11 @@ int main(int argc, char const* const argv[])
         return 2;
     }
     std::string_view const arg = argv[1];
-    if (arg == "--help") {
-        write_all(STDOUT_FILENO, usage);
-        write_all(STDOUT_FILENO, help);
-        return 0;
-    }
-    if (arg == "--version") {
-        write_all(STDOUT_FILENO, std::string_view{"command-server " VERSION "\n"});
-        return 0;
+    if (arg == "--help" || arg == "--version") {
+        bool const written = arg == "--help"
+                                 ? write_all(STDOUT_FILENO, usage) && write_all(STDOUT_FILENO, help)
+                                 : write_all(STDOUT_FILENO, version);
+        return written ? 0 : report_error(program, "sortie standard", errno);
     }
     if (arg.starts_with('-')) {
         // A path that starts with "-" is still reachable as ./-name.
@@ -311,7 +312,7 @@ int main(int argc, char const* const argv[])
     int fd = open_fifo();
     printer out;
     if (fd >= 0)
-        out.status("serveur : en attente de clients sur ", fifo_path);
+        out.waiting(fifo_path);
     while (fd >= 0 && out.write_error() == 0) {
         if (int const status = serve_stream(fd, out); status != 0) {
             close(fd);

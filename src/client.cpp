@@ -12,16 +12,43 @@
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <optional>
 #include <string_view>
 #include <unistd.h>
 
 namespace {
 
 constexpr std::string_view prompt = "Saisir la commande a envoyer au serveur :";
+constexpr std::string_view usage = "usage : client canal\n";
+// What --help adds after the usage line.
+constexpr std::string_view help =
+    "\n"
+    "Envoie au serveur de commandes, par le tube nommé canal, le numéro de ce processus puis\n"
+    "chaque ligne tapée, et « ctrld » à la fin de l'entrée. Attend que le serveur ait ouvert\n"
+    "canal, sans jamais le créer. Ctrl-D termine la session, Ctrl-C l'interrompt sans « ctrld ».\n"
+    "Un fichier nommé --help s'écrit ./--help. Voir client(1).\n"
+    "\n"
+    "  --help     affiche cette aide\n"
+    "  --version  affiche la version\n";
+constexpr std::string_view version = "client " VERSION "\n";
 
 int fail(std::string_view what, int err)
 {
     return report_error("client", what, err);
+}
+
+// Answers --help and --version, only as they are spelled; anything else is a path. Returns the
+// exit status, or nothing for a path.
+std::optional<int> answer_option(std::string_view arg)
+{
+    bool written = true;
+    if (arg == "--help")
+        written = write_all(STDOUT_FILENO, usage) && write_all(STDOUT_FILENO, help);
+    else if (arg == "--version")
+        written = write_all(STDOUT_FILENO, version);
+    else
+        return std::nullopt;
+    return written ? 0 : fail("sortie standard", errno);
 }
 
 // With one of the standard descriptors closed, the channel would take its number and console
@@ -72,9 +99,11 @@ int main(int argc, char* argv[])
     if (!fill_standard_descriptors())
         return fail("/dev/null", errno);
     if (argc < 2) {
-        write_all(STDERR_FILENO, std::string_view{"usage : client canal\n"});
+        write_all(STDERR_FILENO, usage);
         return 2;
     }
+    if (auto const status = answer_option(argv[1]))
+        return *status;
     char const* const path = argv[1];
     // A console reader that has gone, or a file-size limit met by the console log, must cost no
     // command: their writes fail with EPIPE or EFBIG instead of killing the client.

@@ -493,6 +493,35 @@ INSTANTIATE_TEST_SUITE_P(readers, client_run,
                                                   .reader_leaves = 4}),
                          [](auto const& info) { return info.param.name; });
 
+// The options are answered at once, without opening a file of that name; any other spelling is
+// a path, and a file named --help is a channel as ./--help.
+TEST(options, are_answered_without_opening_anything)
+{
+    temp_dir dir;
+    for (auto const& [arg, answer] :
+         {std::pair{"--help", "usage : client canal\n"},
+          std::pair{"--version", "client " VERSION "\n"}, std::pair{"./--help", ""}}) {
+        write_file(dir / "--help", "keep");
+        write_file(dir / "--version", "keep");
+        unique_fd const out = open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
+        unique_fd const err = open_fd(dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
+        unique_fd const in = open_fd("/dev/null", O_RDONLY);
+        auto const started = clock::now();
+        process client{{CLIENT_PATH, arg}, {in.get(), out.get(), err.get()}, {}, dir.path()};
+        int const status = client.wait();
+        bool const option = *answer != '\0';
+        EXPECT_EQ(outcome(status), option ? 0 : -SIGKILL) << arg;
+        EXPECT_EQ(clock::now() - started >= std::chrono::seconds(2), !option) << arg;
+        std::string const printed = read_file(dir / "out");
+        if (option) {
+            EXPECT_EQ(printed.substr(0, printed.find('\n') + 1), answer) << arg;
+        }
+        EXPECT_EQ(read_file(dir / "err"), "") << arg;
+        EXPECT_EQ(read_file(dir / "--help"), option ? "keep" : header_of(client.pid()) + marker);
+        EXPECT_EQ(read_file(dir / "--version"), "keep");
+    }
+}
+
 // The longest argument that Linux passes (MAX_ARG_STRLEN less its NUL), each byte escaped to four.
 TEST(refusals, longest_path_is_reported_whole)
 {

@@ -117,7 +117,7 @@ std::string read_until(int fd, std::string const& wanted, std::string so_far)
 }
 
 process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
-                 std::vector<std::string> const& extra_env)
+                 std::vector<std::string> const& extra_env, std::string const& cwd)
 {
     // Everything the child needs is built before the fork: after it, only async-signal-safe calls.
     std::vector<char*> args;
@@ -160,6 +160,8 @@ process::process(std::vector<std::string> const& argv, std::array<int, 3> fds,
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0)
+        _exit(127);
     execve(args[0], args.data(), env.data());
     _exit(127);
 }

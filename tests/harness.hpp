@@ -68,9 +68,9 @@ class process {
 public:
     // fds become the child's standard streams; -1 leaves that stream closed.
     // env holds "NAME=value" entries added to the test's own environment. The child runs under
-    // LC_ALL=C unless env says otherwise, and never leaves a core file.
+    // LC_ALL=C unless env says otherwise, and never leaves a core file; in cwd, if one is given.
     process(std::vector<std::string> const& argv, std::array<int, 3> fds,
-            std::vector<std::string> const& env = {});
+            std::vector<std::string> const& env = {}, std::string const& cwd = {});
     ~process();
     process(process const&) = delete;
     process& operator=(process const&) = delete;

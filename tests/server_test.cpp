@@ -239,6 +239,31 @@ TEST(server, sessions_stay_apart_when_the_server_lags)
     EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
 }
 
+// A path that does not fit in one record, once escaped, goes on in records of its own.
+TEST(server, names_a_long_path_whole)
+{
+    temp_dir dir;
+    std::string path = dir.path();
+    std::string escaped = path;
+    for (int n = 0; n < 6; ++n) {
+        path += "/" + std::string(200, '\xe9');
+        escaped += "/" + repeat("\\xe9", 200);
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    }
+    running_server s{path + "/canal"};
+    std::istringstream lines{s.until("/canal\n")};
+    std::string joined;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LT(line.size(), std::size_t{PIPE_BUF}) << "a record longer than PIPE_BUF";
+        for (std::string const head :
+             {"serveur : en attente de clients sur ", "serveur (suite) : "})
+            joined += line.starts_with(head) ? line.substr(head.size()) : "";
+    }
+    EXPECT_EQ(joined, escaped + "/canal");
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+}
+
 TEST(server, reports_a_client_that_vanished)
 {
     temp_dir dir;
@@ -293,6 +318,7 @@ TEST(server, answers_its_options)
     };
     for (auto const& c :
          {option_case{"--help", 0, "usage : command-server canal\n", ""},
+          option_case{"--version", 0, "command-server " VERSION "\n", ""},
           option_case{"-x", 2, "",
                       "command-server: -x: option inconnue\nusage : command-server canal\n"},
           option_case{"", 1, "", "command-server: : No such file or directory\n"}}) {
