@@ -45,7 +45,6 @@ if [ -e "$binfmt/qemu-$qemu" ] || ! "$dir/probe" 2>/dev/null; then
     need qemu-user-static
     emulator=/usr/bin/qemu-$qemu-static
     if [ ! -e "$binfmt/qemu-$qemu" ]; then
-        as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
         [ -e "$binfmt/register" ] || as_root mount -t binfmt_misc binfmt_misc "$binfmt"
         as_root sh -c "cat /usr/lib/binfmt.d/qemu-$qemu.conf >$binfmt/register"
     fi

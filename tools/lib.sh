@@ -31,6 +31,19 @@ need() {
     "${apt[@]}" install "${yes[@]}" --no-install-recommends "${missing[@]}"
 }
 
+# as_root COMMAND...: runs COMMAND as root, or through sudo; without either, it stops with the
+# command to run.
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then
+        "$@"
+    elif command -v sudo >/dev/null; then
+        sudo "$@"
+    else
+        echo "$(basename "$0"): as root, run: $*" >&2
+        exit 1
+    fi
+}
+
 # private_dir: makes a temporary folder that only this user can enter, in $temp; it is removed,
 # with the server started in it, when the script exits.
 temp=
