@@ -55,6 +55,10 @@ lint() {
 }
 lint "$deb"
 dpkg-deb --contents "$deb"
+for page in man1/client.1.gz man1/command-server.1.gz fr/man1/client.1.gz fr/man1/command-server.1.gz; do
+    dpkg-deb --contents "$deb" | grep -q "/usr/share/man/$page\$" ||
+        { echo "check-package: the package holds no $page" >&2; exit 1; }
+done
 
 # The second build starts from the files of the checkout (tracked or not, but not ignored).
 copy=$temp/elsewhere/command-client
