@@ -231,10 +231,13 @@ int take_fifo()
 // is opened must be the FIFO that the server started with. Returns -1 once it has said why not.
 int open_fifo()
 {
+    constexpr std::string_view replaced = "a été remplacé : ce n'est plus le tube du serveur";
     int const fd = open(fifo_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)
             report(program, fifo_path, "a disparu");
+        else if (errno == ELOOP) // a symbolic link now stands at the path
+            report(program, fifo_path, replaced);
         else
             report_error(program, fifo_path, errno);
         return -1;
@@ -242,7 +245,7 @@ int open_fifo()
     struct stat st {};
     if (fstat(fd, &st) != 0 || !same_file(st, fifo_identity)) {
         close(fd);
-        report(program, fifo_path, "a été remplacé : ce n'est plus le tube du serveur");
+        report(program, fifo_path, replaced);
         return -1;
     }
     return fd;

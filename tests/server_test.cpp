@@ -4,6 +4,7 @@
 #include "stream_decoder.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <csignal>
@@ -15,6 +16,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <variant>
 #include <vector>
@@ -288,15 +290,86 @@ TEST(server, reports_a_client_that_vanished)
     EXPECT_EQ(access(fifo.c_str(), F_OK), 0) << "removed a FIFO it did not make";
 }
 
+// The exact lines that the server prints for streams sent one opening of the FIFO after the
+// other, each once the lines of the one before are out.
+struct output_case {
+    char const* name;
+    std::vector<std::pair<std::string, std::string>> openings; // bytes sent, lines printed
+    std::vector<int> signals{};                                // sent first, one at a time
+};
+
+void PrintTo(output_case const& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class server_output : public testing::TestWithParam<output_case> {};
+
+TEST_P(server_output, prints_one_line_per_event)
+{
+    temp_dir dir;
+    running_server s{dir / "canal"};
+    std::string printed = "serveur : en attente de clients sur " + s.fifo + "\n";
+    for (int const sig : GetParam().signals)
+        kill(s.server.pid(), sig);
+    for (auto const& [bytes, lines] : GetParam().openings) {
+        s.send(bytes);
+        printed += lines;
+        EXPECT_EQ(s.until(printed), printed);
+        // Time enough for a server that tries again and again to show it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    // It waited for its clients, not tried again and again.
+    std::ifstream io{"/proc/" + std::to_string(s.server.pid()) + "/io"};
+    std::string field;
+    long reads = 0;
+    while (io >> field && field != "syscr:") {
+    }
+    io >> reads;
+    EXPECT_LT(reads, 100) << "read calls";
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+}
+
+// A record holds PIPE_BUF bytes with its newline: 4084 of a line after "client 7 : ".
+std::string const record_long = std::string(4084, 'l');
+
+INSTANTIATE_TEST_SUITE_P(
+    streams, server_output,
+    testing::Values(
+        output_case{"mixed_stream_then_a_clean_one",
+                    {{header_of(7) + "ls\n" + header_of(8) + "pwd\n",
+                      "client 7 : connecté\nclient 7 : ls\nclient 8 : connecté : flux mêlés\n"
+                      "clients mêlés : pwd\nclients mêlés : disparus sans ctrld\n"},
+                     {header_of(9) + "id\nctrld",
+                      "client 9 : connecté\nclient 9 : id\nclient 9 : fin (ctrld)\n"}}},
+        // The decoder hands over 4092 bytes, then the rest.
+        output_case{"long_line_goes_on_in_continuations",
+                    {{header_of(7) + std::string(5000, 'l') + "\nctrld",
+                      "client 7 : connecté\nclient 7 : " + record_long + "\nclient 7 (suite) : " +
+                          std::string(4092 - 4084, 'l') + "\nclient 7 (suite) : " +
+                          std::string(5000 - 4092, 'l') + "\nclient 7 : fin (ctrld)\n"}}},
+        output_case{
+            "opening_with_no_byte_is_no_client",
+            {{"", ""}, {header_of(7) + "ctrld", "client 7 : connecté\nclient 7 : fin (ctrld)\n"}}},
+        // A resized terminal, a child's end: signals whose default is to be ignored.
+        output_case{"signals_ignored_by_default_leave_it_serving",
+                    {{header_of(7) + "ctrld", "client 7 : connecté\nclient 7 : fin (ctrld)\n"}},
+                    {SIGWINCH, SIGCHLD, SIGURG, SIGCONT}}),
+    [](auto const& info) { return info.param.name; });
+
 TEST(server, refuses_a_path_it_cannot_trust)
 {
     temp_dir dir;
     write_file(dir / "file", "keep");
-    mkfifo((dir / "open").c_str(), 0600);
-    chmod((dir / "open").c_str(), 0622);
+    for (auto const& [name, mode] : {std::pair{"open", 0622}, std::pair{"group", 0620}}) {
+        mkfifo((dir / name).c_str(), 0600);
+        chmod((dir / name).c_str(), mode);
+    }
     for (auto const& [name, reason] :
          {std::pair{"file", "existe et n'est pas un tube nommé"},
-          std::pair{"open", "d'autres utilisateurs peuvent y écrire"}}) {
+          std::pair{"open", "d'autres utilisateurs peuvent y écrire"},
+          std::pair{"group", "d'autres utilisateurs peuvent y écrire"}}) {
         unique_fd const err = open_fd(dir / "errors", O_WRONLY | O_CREAT | O_TRUNC);
         process server{{SERVER_PATH, dir / name}, {-1, -1, err.get()}};
         EXPECT_EQ(outcome(server.wait()), 1);
@@ -311,25 +384,35 @@ TEST(server, answers_its_options)
 {
     temp_dir dir;
     struct option_case {
-        char const* arg;
+        std::vector<std::string> args;
         int status;
         std::string out; // the first line of standard output
         std::string err;
+        bool full = false; // standard output refuses text
     };
     for (auto const& c :
-         {option_case{"--help", 0, "usage : command-server canal\n", ""},
-          option_case{"--version", 0, "command-server " VERSION "\n", ""},
-          option_case{"-x", 2, "",
-                      "command-server: -x: option inconnue\nusage : command-server canal\n"},
-          option_case{"", 1, "", "command-server: : No such file or directory\n"}}) {
-        unique_fd const out = open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
+         {option_case{{"--help"}, 0, "usage : command-server canal\n", ""},
+          option_case{{"--version"}, 0, "command-server " VERSION "\n", ""},
+          option_case{{"--help"},
+                      1,
+                      "",
+                      "command-server: sortie standard: No space left on device\n",
+                      true},
+          option_case{
+              {"-x"}, 2, "", "command-server: -x: option inconnue\nusage : command-server canal\n"},
+          option_case{{""}, 1, "", "command-server: : No such file or directory\n"},
+          option_case{{"canal", "extra"}, 2, "", "usage : command-server canal\n"}}) {
+        unique_fd const out = c.full ? open_fd("/dev/full", O_WRONLY)
+                                     : open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
         unique_fd const err = open_fd(dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
-        process server{{SERVER_PATH, c.arg}, {-1, out.get(), err.get()}};
-        EXPECT_EQ(outcome(server.wait()), c.status) << c.arg;
-        std::string const printed = read_file(dir / "out");
-        EXPECT_EQ(printed.substr(0, printed.find('\n') + 1), c.out) << c.arg;
-        EXPECT_EQ(read_file(dir / "err"), c.err) << c.arg;
-        EXPECT_NE(access(c.arg, F_OK), 0) << c.arg << " was made";
+        process server{with({SERVER_PATH}, c.args), {-1, out.get(), err.get()}, {}, dir.path()};
+        EXPECT_EQ(outcome(server.wait()), c.status) << c.args[0];
+        std::string const printed = c.full ? "" : read_file(dir / "out");
+        EXPECT_EQ(printed.substr(0, printed.find('\n') + 1), c.out) << c.args[0];
+        EXPECT_EQ(read_file(dir / "err"), c.err) << c.args[0];
+        for (auto const& entry : std::filesystem::directory_iterator{dir.path()})
+            EXPECT_TRUE(entry.path().filename() == "out" || entry.path().filename() == "err")
+                << entry.path() << " was made";
     }
 }
 
@@ -360,16 +443,20 @@ int child_of(int pid)
     return -1;
 }
 
-enum class output { pipe, gone, over_limit };
+enum class output { pipe, gone, over_limit, gone_mid_session };
 
 // How a server that made its FIFO ends, and what it leaves at the path.
 struct end_case {
-    char const* name;
-    int signal = 0;           // sent to the server
-    char const* replace = ""; // "file": a file put in place of the FIFO; "none": the FIFO removed
-    // Standard output; gone: a pipe whose reader has gone, over_limit: a file that is full.
+    std::string name;
+    int signal = 0; // sent to the server
+    // "file": a file put in place of the FIFO; "link": a link to the FIFO, moved aside; "none":
+    // the FIFO removed.
+    char const* replace = "";
+    // Standard output; gone: a pipe whose reader has gone, over_limit: a file that is full,
+    // gone_mid_session: a pipe whose reader leaves once the first line is out.
     output out = output::pipe;
     bool first_process = false; // the first process of a PID namespace
+    bool idle = false;          // no client has come
     int status = 1;
     std::string message{}; // standard error, after "command-server: "
     bool file_kept = false;
@@ -399,7 +486,8 @@ TEST_P(server_end, leaves_no_fifo_and_no_foreign_file_harmed)
         if (before.empty())
             GTEST_SKIP() << "this user cannot make a PID namespace (unshare --pid)";
     }
-    if (c.out != output::pipe) {
+    unique_fd writer;
+    if (c.out == output::gone || c.out == output::over_limit) {
         unique_fd const out = c.out == output::gone
                                   ? std::move(make_pipe()[1])
                                   : open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
@@ -410,27 +498,46 @@ TEST_P(server_end, leaves_no_fifo_and_no_foreign_file_harmed)
                      std::array<int, 3>{-1, out.get(), err.get()});
     } else {
         s.emplace(fifo, err.get(), before);
-        // A session is under way while the path changes.
-        unique_fd const writer = open_fd(fifo, O_WRONLY);
-        ASSERT_EQ(write(writer.get(), header_of(7).data(), 4), 4);
-        s->until("client 7 : connecté");
-        if (*c.replace != '\0') {
-            ASSERT_EQ(unlink(fifo.c_str()), 0);
+        if (c.out == output::gone_mid_session)
+            s->out[0] = unique_fd{};
+        // A session is under way while the path changes, unless the server is idle.
+        if (!c.idle) {
+            writer = open_fd(fifo, O_WRONLY);
+            ASSERT_EQ(write(writer.get(), header_of(7).data(), 4), 4);
+            if (c.out == output::pipe)
+                s->until("client 7 : connecté");
         }
-        if (std::string{c.replace} == "file")
+        std::string const replace = c.replace;
+        if (!replace.empty()) {
+            ASSERT_EQ(replace == "link" ? rename(fifo.c_str(), (fifo + ".moved").c_str())
+                                        : unlink(fifo.c_str()),
+                      0);
+        }
+        if (replace == "file")
             write_file(fifo, "keep");
+        if (replace == "link") {
+            ASSERT_EQ(symlink("canal.moved", fifo.c_str()), 0);
+        }
         if (c.signal != 0)
             kill(c.first_process ? child_of(s->server.pid()) : s->server.pid(), c.signal);
+        // The client leaves, but for a server that must stop with it still there.
+        if (c.out == output::pipe)
+            writer = unique_fd{};
     }
     EXPECT_EQ(outcome(s ? s->server.wait() : gone->wait()), c.status);
     std::string message = c.message.empty() ? "" : "command-server: " + c.message + "\n";
     if (auto at = message.find("{fifo}"); at != std::string::npos)
         message.replace(at, 6, fifo);
     EXPECT_EQ(read_file(dir / "errors"), message);
-    if (c.file_kept)
+    struct stat st {};
+    bool const there = lstat(fifo.c_str(), &st) == 0;
+    if (!c.file_kept) {
+        EXPECT_FALSE(there) << "the FIFO was left behind";
+    } else if (S_ISREG(st.st_mode)) {
         EXPECT_EQ(read_file(fifo), "keep");
-    else
-        EXPECT_NE(access(fifo.c_str(), F_OK), 0) << "the FIFO was left behind";
+    } else {
+        EXPECT_TRUE(there && S_ISLNK(st.st_mode)) << "the link was removed";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -438,6 +545,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         end_case{
             .name = "output_gone", .out = output::gone, .message = "sortie standard: Broken pipe"},
+        end_case{.name = "output_gone_mid_session",
+                 .out = output::gone_mid_session,
+                 .message = "sortie standard: Broken pipe"},
         end_case{.name = "output_over_file_size_limit",
                  .out = output::over_limit,
                  .message = "sortie standard: File too large"},
@@ -447,13 +557,12 @@ INSTANTIATE_TEST_SUITE_P(
                  .status = 128 + SIGTERM,
                  .not_under_emulation = "the emulator, as the first process of a PID namespace, "
                                         "does not end on SIGTERM"},
-        end_case{.name = "real_time_signal", .signal = SIGRTMIN, .status = -SIGRTMIN},
-        end_case{.name = "signal_that_dumps_core",
-                 .signal = SIGABRT,
-                 .status = -SIGABRT,
-                 .not_under_emulation = "the emulator reports the signal on standard error"},
         end_case{.name = "path_replaced",
                  .replace = "file",
+                 .message = "{fifo}: a été remplacé : ce n'est plus le tube du serveur",
+                 .file_kept = true},
+        end_case{.name = "path_replaced_by_a_link_to_it",
+                 .replace = "link",
                  .message = "{fifo}: a été remplacé : ce n'est plus le tube du serveur",
                  .file_kept = true},
         end_case{.name = "path_replaced_then_signal",
@@ -461,7 +570,39 @@ INSTANTIATE_TEST_SUITE_P(
                  .replace = "file",
                  .status = -SIGTERM,
                  .file_kept = true},
-        end_case{.name = "fifo_removed", .replace = "none", .message = "{fifo}: a disparu"}),
+        end_case{.name = "fifo_removed", .replace = "none", .message = "{fifo}: a disparu"},
+        end_case{.name = "fifo_removed_while_idle",
+                 .replace = "none",
+                 .idle = true,
+                 .message = "{fifo}: a disparu"}),
     [](auto const& info) { return info.param.name; });
+
+// Every signal whose default ends a process, by number up to SIGRTMAX, but SIGKILL, the two that
+// the server ignores so that a refused write is reported, and the numbers that the C library
+// keeps for itself.
+std::vector<end_case> signal_ends()
+{
+    constexpr std::array not_ending{SIGKILL, SIGPIPE, SIGXFSZ, SIGCHLD, SIGCONT, SIGSTOP,
+                                    SIGTSTP, SIGTTIN, SIGTTOU, SIGURG,  SIGWINCH};
+    constexpr std::array dumping_core{SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
+                                      SIGFPE,  SIGSEGV, SIGXCPU, SIGSYS};
+    std::vector<end_case> cases;
+    for (int sig = 1; sig <= SIGRTMAX; ++sig) {
+        if (std::ranges::find(not_ending, sig) != not_ending.end() ||
+            (sig > SIGSYS && sig < SIGRTMIN))
+            continue;
+        bool const core = std::ranges::find(dumping_core, sig) != dumping_core.end();
+        cases.push_back(end_case{
+            .name = sig < SIGRTMIN ? sigabbrev_np(sig) : "RTMIN_" + std::to_string(sig - SIGRTMIN),
+            .signal = sig,
+            .status = -sig,
+            .not_under_emulation =
+                core ? "the emulator reports the signal on standard error" : nullptr});
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(signals, server_end, testing::ValuesIn(signal_ends()),
+                         [](auto const& info) { return info.param.name; });
 
 } // namespace
