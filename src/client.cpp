@@ -41,13 +41,11 @@ int fail(std::string_view what, int err)
 // exit status, or nothing for a path.
 std::optional<int> answer_option(std::string_view arg)
 {
-    bool written = true;
-    if (arg == "--help")
-        written = write_all(STDOUT_FILENO, usage) && write_all(STDOUT_FILENO, help);
-    else if (arg == "--version")
-        written = write_all(STDOUT_FILENO, version);
-    else
+    if (arg != "--help" && arg != "--version")
         return std::nullopt;
+    bool const written = arg == "--help"
+                             ? write_all(STDOUT_FILENO, usage) && write_all(STDOUT_FILENO, help)
+                             : write_all(STDOUT_FILENO, version);
     return written ? 0 : fail("sortie standard", errno);
 }
 
