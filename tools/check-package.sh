@@ -54,9 +54,10 @@ lint() {
     [ "$status" -eq 0 ] && [ ! -s "$temp/lintian.log" ] || { cat "$temp/lintian.log" >&2; exit 1; }
 }
 lint "$deb"
-dpkg-deb --contents "$deb"
+contents=$(dpkg-deb --contents "$deb")
+echo "$contents"
 for page in man1/client.1.gz man1/command-server.1.gz fr/man1/client.1.gz fr/man1/command-server.1.gz; do
-    dpkg-deb --contents "$deb" | grep -q "/usr/share/man/$page\$" ||
+    grep -q "/usr/share/man/$page\$" <<<"$contents" ||
         { echo "check-package: the package holds no $page" >&2; exit 1; }
 done
 
