@@ -35,7 +35,8 @@ for page in "$work"/fr/*.1; do
     warnings=$(groff -k -man -ww -z "$page" 2>&1)
     [ -z "$warnings" ] || { echo "man-fr: fr/$(basename "$page"): $warnings" >&2; status=1; }
     name=$(basename "$page" .1)
-    sed -n 's/^\.TH //p' "$page" | sed 's/\\-/-/g' | grep -q "\"$name $version\"" ||
+    title=$(sed -n 's/^\.TH //p' "$page")
+    [[ ${title//\\-/-} == *"\"$name $version\""* ]] ||
         { echo "man-fr: fr/$(basename "$page"): not \"$name $version\"" >&2; status=1; }
 done
 # The catalogue's own date of its template changes with each run: it alone is no change.
