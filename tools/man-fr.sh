@@ -18,7 +18,9 @@ version=$(sed -n 's/^project(client VERSION \([^ ]*\).*/\1/p' CMakeLists.txt)
 private_dir
 work=$temp/man
 cp -r man "$work"
-# The template is made anew from the English pages each time; it is not kept.
+# The template and the French pages are made anew each time (po4a would keep a page that looks
+# newer than its sources); the template is not kept.
+rm -rf "$work/fr"
 touch "$work/po/man.pot"
 (cd "$work" && po4a -q po4a.cfg)
 stats=$(msgfmt --statistics -o /dev/null "$work/po/fr.po" 2>&1)
