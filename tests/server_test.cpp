@@ -210,6 +210,20 @@ TEST(server, prints_each_client_in_turn_and_removes_its_fifo)
     EXPECT_NE(access(s.fifo.c_str(), F_OK), 0) << "the FIFO was left behind";
 }
 
+// What the records that start with head, or with its continuation more, carry after it, joined;
+// each record must fit in PIPE_BUF.
+std::string joined(std::string const& printed, std::string const& head, std::string const& more)
+{
+    std::istringstream lines{printed};
+    std::string text;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_LT(line.size(), std::size_t{PIPE_BUF}) << "a record longer than PIPE_BUF";
+        for (std::string const& start : {head, more})
+            text += line.starts_with(start) ? line.substr(start.size()) : "";
+    }
+    return text;
+}
+
 // Stopped, the server lags: the second client opens the FIFO before the first one's end of
 // file was seen, and both come in one stream.
 TEST(server, sessions_stay_apart_when_the_server_lags)
@@ -222,17 +236,9 @@ TEST(server, sessions_stay_apart_when_the_server_lags)
     s.send(header_of(0) + "pwd\nctrld");
     kill(s.server.pid(), SIGCONT);
 
-    std::istringstream lines{s.until("client 0 : fin (ctrld)\n")};
     std::string const a = "client 66816";
-    std::string joined;
-    for (std::string line; std::getline(lines, line);) {
-        EXPECT_LT(line.size(), std::size_t{PIPE_BUF}) << "a record longer than PIPE_BUF";
-        for (std::string const& head : {a + " : l", a + " (suite) : "}) {
-            if (line.starts_with(head))
-                joined += line.substr(head.size() - (head.ends_with('l') ? 1 : 0));
-        }
-    }
-    EXPECT_EQ(joined, long_line);
+    EXPECT_EQ(joined(s.until("client 0 : fin (ctrld)\n"), a + " : ", a + " (suite) : "),
+              "connecté" + long_line + "fin (ctrld)");
     EXPECT_NE(s.seen.find(a + " : fin (ctrld)\nclient 0 : connecté\nclient 0 : pwd\n"
                               "client 0 : fin (ctrld)\n"),
               std::string::npos)
@@ -253,15 +259,9 @@ TEST(server, names_a_long_path_whole)
         ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
     }
     running_server s{path + "/canal"};
-    std::istringstream lines{s.until("/canal\n")};
-    std::string joined;
-    for (std::string line; std::getline(lines, line);) {
-        EXPECT_LT(line.size(), std::size_t{PIPE_BUF}) << "a record longer than PIPE_BUF";
-        for (std::string const head :
-             {"serveur : en attente de clients sur ", "serveur (suite) : "})
-            joined += line.starts_with(head) ? line.substr(head.size()) : "";
-    }
-    EXPECT_EQ(joined, escaped + "/canal");
+    EXPECT_EQ(
+        joined(s.until("/canal\n"), "serveur : en attente de clients sur ", "serveur (suite) : "),
+        escaped + "/canal");
     kill(s.server.pid(), SIGTERM);
     EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
 }
