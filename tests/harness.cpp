@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <ranges>
 #include <stdexcept>
 #include <string_view>
 #include <sys/resource.h>
@@ -98,6 +99,31 @@ void make_fifo(std::string const& path)
 std::string header_of(std::int32_t pid)
 {
     return {reinterpret_cast<char const*>(&pid), sizeof pid};
+}
+
+std::vector<std::string> built(std::string const& program, std::vector<std::string> const& args)
+{
+    std::vector<std::string> argv;
+#if defined(EMULATOR)
+    for (auto const word : std::views::split(std::string_view{EMULATOR}, ' '))
+        argv.emplace_back(word.begin(), word.end());
+#endif
+    argv.push_back(program);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+std::string own_errors(std::string const& text)
+{
+    std::string own;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t const end = std::min(text.find('\n', at), text.size() - 1) + 1;
+        std::string_view const line{text.data() + at, end - at};
+        if (!line.starts_with("qemu: uncaught target signal "))
+            own += line;
+        at = end;
+    }
+    return own;
 }
 
 std::string read_until(int fd, std::string const& wanted, std::string so_far)

@@ -15,12 +15,20 @@
 namespace harness {
 
 // Under an emulator (qemu-user) rather than on a machine of the tests' architecture, where a few
-// cases cannot hold; each skips, saying why.
-#if defined(UNDER_EMULATION)
+// cases cannot hold; each skips, saying why. EMULATOR is its command line, words apart by spaces.
+#if defined(EMULATOR)
 inline constexpr bool under_emulation = true;
 #else
 inline constexpr bool under_emulation = false;
 #endif
+
+// The command that runs a program built for the tests with args: through the emulator, where
+// there is one, so that no binfmt_misc handler is needed.
+std::vector<std::string> built(std::string const& program,
+                               std::vector<std::string> const& args = {});
+// A program's standard error without the lines that the emulator writes of its own, such as
+// "qemu: uncaught target signal 11 (Segmentation fault) - core dumped".
+std::string own_errors(std::string const& text);
 
 using clock = std::chrono::steady_clock;
 

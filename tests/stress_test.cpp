@@ -40,9 +40,8 @@ TEST(many_writers, lines_arrive_whole_and_in_order)
             input += line_of(c, n);
         write_file(dir / std::to_string(c), input);
         unique_fd const in = open_fd(dir / std::to_string(c), O_RDONLY);
-        running.push_back(
-            std::make_unique<process>(std::vector<std::string>{CLIENT_PATH, dir / "canal"},
-                                      std::array<int, 3>{in.get(), null.get(), 2}));
+        running.push_back(std::make_unique<process>(built(CLIENT_PATH, {dir / "canal"}),
+                                                    std::array<int, 3>{in.get(), null.get(), 2}));
         client_of_header[header_of(running.back()->pid())] = c;
     }
     for (auto& client : running)
