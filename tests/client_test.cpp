@@ -432,9 +432,8 @@ INSTANTIATE_TEST_SUITE_P(
                              .sent = many_lines,
                              .prompts = silent,
                              .out = stream::closed},
-                    run_case{.name = "stdin_closed_is_end_of_input",
-                             .prompts = 1,
-                             .in = stream::closed},
+                    run_case{
+                        .name = "stdin_closed_is_end_of_input", .prompts = 1, .in = stream::closed},
                     // The message of a refused write must not land on the channel.
                     run_case{.name = "stderr_closed_keeps_channel_clean",
                              .input = "ls\npwd\n",
