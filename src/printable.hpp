@@ -16,6 +16,10 @@ constexpr bool continuation(char c)
     return (static_cast<unsigned char>(c) & 0xc0) == 0x80;
 }
 
+// The length of the well-formed UTF-8 character at the start of text (an ASCII byte is one), or
+// 0 if it is malformed: a stray continuation, an overlong form, a surrogate, beyond U+10FFFF, cut.
+std::size_t character_length(std::string_view text);
+
 // The most that one byte of text can take once escaped.
 inline constexpr std::size_t widest = 4;
 
