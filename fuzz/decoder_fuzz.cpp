@@ -1,16 +1,20 @@
-// The stand-in server's decoder on streams of clients back to back, built from the input and
-// checked against a model of what the stream says: each session's commands, clean when its text
-// ends with "ctrld", and mixed from a header that comes before the session before it ended.
-// The first byte chooses the headers' byte order (its high bit) and the size of the pieces in
-// which the stream is fed (the rest), and it is also fed all at once.
+// The stand-in server's decoder on what clients write when they share the FIFO: the input makes
+// clients (ids, lines, a clean end or none), interleaves their writes as the pipe would, and
+// groups them into reads. The decoder must find every header, in order, say which were mixed,
+// and end every session once; with the reads' ends to go by, it must also give each attributed
+// command to its own client, lose no byte of text and take none for a marker. It is also fed the
+// input itself, which must do no harm.
+// The first byte chooses the headers' byte order (its high bit). Lines leave out the letter c
+// and are never a multiple of 199 bytes, which a reader cannot tell from an end marker.
 
 #include "stream_decoder.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstdlib>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,100 +29,182 @@ void check(bool holds)
 
 class recorder final : public stream_decoder::events {
 public:
-    void header(std::int32_t pid) override { seen.push_back("pid " + std::to_string(pid)); }
-    void mixed(std::int32_t pid) override { seen.push_back("mixed " + std::to_string(pid)); }
-    void command(std::string_view line, bool continued) override
+    void connected(std::int32_t pid, bool mixed) override { headers.emplace_back(pid, mixed); }
+    void command(stream_decoder::client who, std::string_view line, bool partial) override
     {
         check(line.find('\n') == std::string_view::npos);
-        if (continued)
-            seen.back() += line;
-        else
-            seen.push_back("cmd " + std::string{line});
+        check(!who.pid || !who.mixed);
+        text_bytes += line.size();
+        if (who.pid)
+            said[*who.pid] += line;
+        (void)partial;
     }
-    void ending(stream_decoder::ending how) override
+    void ended(stream_decoder::client who, bool clean) override
     {
-        seen.emplace_back(how == stream_decoder::ending::clean ? "clean" : "vanished");
+        ++ends;
+        clean_ends += clean ? 1 : 0;
+        if (who.pid)
+            ended_clean[*who.pid] = clean;
     }
-    std::vector<std::string> seen;
+    std::vector<std::pair<std::int32_t, bool>> headers;
+    std::size_t text_bytes = 0;
+    std::map<std::int32_t, std::string> said;
+    std::size_t ends = 0;
+    std::size_t clean_ends = 0;
+    std::map<std::int32_t, bool> ended_clean;
 };
 
-// Each session takes 3 bytes of PID, a length byte and that many bytes of text (a NUL stands
-// for the end marker). The model leaves out what a little-endian stream cannot tell: a newline
-// in a header before its first NUL, and a session shorter than 3 bytes followed by another.
-struct model {
-    std::string stream;
-    std::vector<std::string> events;
-
-    model(std::string_view input, std::endian order)
+// Takes bytes from the front of the input; zeros once it is used up.
+class source {
+public:
+    explicit source(std::string_view input) : input_{input} {}
+    unsigned byte()
     {
-        bool mixed = false;
-        while (input.size() >= 4) {
-            std::array<char, 4> header{input[0], input[1], static_cast<char>(input[2] & 0x3f), 0};
-            for (char& c : header) {
-                if (c == '\0')
-                    break;
-                if (c == '\n')
-                    c = 'N';
-            }
-            std::size_t const length = std::min<std::size_t>(input[3] & 0xff, input.size() - 4);
-            std::string text;
-            for (char const c : input.substr(4, length))
-                text += c == '\0' ? std::string{"ctrld"} : std::string{c};
-            input.remove_prefix(4 + length);
-            bool const last = input.size() < 4;
-            if (!last && text.size() < 3)
-                text.append(3 - text.size(), 'x');
+        if (input_.empty())
+            return 0;
+        auto const b = static_cast<unsigned char>(input_.front());
+        input_.remove_prefix(1);
+        return b;
+    }
+    [[nodiscard]] bool empty() const { return input_.empty(); }
 
-            // The header is made as a little-endian one and turned for the other order.
-            std::int32_t const pid = static_cast<unsigned char>(header[0]) |
-                                     static_cast<unsigned char>(header[1]) << 8 |
-                                     static_cast<unsigned char>(header[2]) << 16;
-            events.push_back((mixed ? "mixed " : "pid ") + std::to_string(pid));
-            if (order == std::endian::big)
-                std::reverse(header.begin(), header.end());
-            stream.append(header.data(), header.size());
-            stream += text;
-            bool const clean = text.ends_with("ctrld");
-            std::string_view body = text;
-            if (clean)
-                body.remove_suffix(5);
-            for (std::size_t end; (end = body.find('\n')) != std::string_view::npos;
-                 body.remove_prefix(end + 1))
-                events.push_back("cmd " + std::string{body.substr(0, end)});
-            if (!body.empty())
-                events.push_back("cmd " + std::string{body});
-            if (clean)
-                events.emplace_back("clean");
-            else if (last)
-                events.emplace_back("vanished");
-            else
-                mixed = true;
+private:
+    std::string_view input_;
+};
+
+struct client {
+    std::int32_t pid;
+    std::vector<std::string> writes; // in order: header, command pieces, perhaps the marker
+    std::string text;                // what the user typed, newlines left out
+    bool clean;
+};
+
+client make_client(source& in, std::endian order, std::vector<std::int32_t>& taken)
+{
+    client c{};
+    std::uint32_t pid = in.byte() | in.byte() << 8 | (in.byte() & 0x3f) << 16;
+    while (pid == 0 || std::ranges::find(taken, static_cast<std::int32_t>(pid)) != taken.end())
+        pid = (pid + 1) & 0x3fffff;
+    c.pid = static_cast<std::int32_t>(pid);
+    taken.push_back(c.pid);
+    std::string header(4, '\0');
+    for (std::size_t n = 0; n < 4; ++n)
+        header[order == std::endian::big ? 3 - n : n] = static_cast<char>(pid >> (8 * n));
+    c.writes.push_back(header);
+    unsigned const lines = in.byte() % 6;
+    for (unsigned n = 0; n < lines; ++n) {
+        std::size_t length = 1 + (in.byte() | (in.byte() & 1) << 8);
+        if (length % stream_decoder::max_piece == 0)
+            ++length;
+        std::string line;
+        for (std::size_t k = 0; k < length; ++k) {
+            char const b = static_cast<char>(in.byte());
+            line += b == '\0' || b == '\n' || b == 'c' ? 'x' : b;
+        }
+        c.text += line;
+        bool const last_without_newline = n + 1 == lines && (in.byte() & 1) != 0;
+        if (!last_without_newline)
+            line += '\n';
+        // As the console reads it: 199 bytes at a time, or through the newline.
+        for (std::size_t at = 0; at < line.size(); at += stream_decoder::max_piece)
+            c.writes.push_back(line.substr(at, stream_decoder::max_piece));
+    }
+    c.clean = (in.byte() & 1) != 0;
+    if (c.clean)
+        c.writes.emplace_back("ctrld");
+    return c;
+}
+
+void feed_and_check(std::vector<client> const& clients,
+                    std::vector<std::size_t> const& order_of_writes,
+                    std::vector<bool> const& read_ends, std::endian order, bool by_reads)
+{
+    recorder seen;
+    stream_decoder decoder{seen, order};
+    std::vector<std::size_t> next(clients.size(), 0);
+    std::vector<std::pair<std::int32_t, bool>> headers;
+    std::size_t open = 0;
+    bool mixed = false;
+    for (std::size_t w = 0; w < order_of_writes.size(); ++w) {
+        client const& c = clients[order_of_writes[w]];
+        std::size_t const piece = next[order_of_writes[w]]++;
+        std::string const& bytes = c.writes[piece];
+        if (piece == 0) {
+            mixed = mixed || open > 0;
+            headers.emplace_back(c.pid, mixed);
+            ++open;
+        } else if (c.clean && piece + 1 == c.writes.size() && --open == 0) {
+            mixed = false;
+        }
+        if (by_reads) {
+            decoder.feed(bytes);
+            if (read_ends[w])
+                decoder.piece_end();
+        } else {
+            for (char const b : bytes)
+                decoder.feed(std::string_view{&b, 1});
         }
     }
-};
+    decoder.finish();
+
+    check(seen.headers == headers);
+    check(seen.ends == clients.size());
+    // Without the reads' ends, a last line with no newline runs into what follows it.
+    if (!by_reads)
+        return;
+    std::size_t text_bytes = 0;
+    std::size_t clean = 0;
+    for (client const& c : clients) {
+        text_bytes += c.text.size();
+        clean += c.clean ? 1 : 0;
+        // What was given to this client is its text, in order, as far as it went unmixed.
+        check(c.text.starts_with(seen.said[c.pid]));
+        if (auto const end = seen.ended_clean.find(c.pid); end != seen.ended_clean.end())
+            check(end->second == c.clean);
+    }
+    check(seen.text_bytes == text_bytes);
+    check(seen.clean_ends == clean);
+}
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
 {
-    if (size == 0)
-        return 0;
-    std::endian const order = (data[0] & 0x80) != 0 ? std::endian::big : std::endian::little;
-    std::size_t const piece = std::max(data[0] & 0x7f, 1);
-    model const wanted{{reinterpret_cast<char const*>(data) + 1, size - 1}, order};
+    std::string_view const input{reinterpret_cast<char const*>(data), size};
+    source in{input};
+    std::endian const order = (in.byte() & 0x80) != 0 ? std::endian::big : std::endian::little;
 
-    recorder whole;
-    stream_decoder at_once{whole, order};
-    at_once.feed(wanted.stream);
-    at_once.finish();
-    check(whole.seen == wanted.events);
+    // Whatever the bytes, no harm and no newline in a command.
+    recorder any;
+    stream_decoder raw{any, order};
+    raw.feed(input);
+    raw.piece_end();
+    raw.feed(input);
+    raw.finish();
 
-    recorder pieces;
-    stream_decoder in_pieces{pieces, order};
-    for (std::string_view rest = wanted.stream; !rest.empty();
-         rest.remove_prefix(std::min(piece, rest.size())))
-        in_pieces.feed(rest.substr(0, piece));
-    in_pieces.finish();
-    check(pieces.seen == whole.seen);
+    std::vector<client> clients;
+    std::vector<std::int32_t> taken;
+    unsigned const count = 1 + in.byte() % 8;
+    for (unsigned n = 0; n < count; ++n)
+        clients.push_back(make_client(in, order, taken));
+    // The pipe takes whole writes in any order that keeps each client's own.
+    std::vector<std::size_t> remaining;
+    std::size_t total = 0;
+    for (client const& c : clients) {
+        remaining.push_back(c.writes.size());
+        total += c.writes.size();
+    }
+    std::vector<std::size_t> order_of_writes;
+    std::vector<bool> read_ends;
+    for (; total > 0; --total) {
+        std::size_t pick = in.byte() % clients.size();
+        while (remaining[pick] == 0)
+            pick = (pick + 1) % clients.size();
+        --remaining[pick];
+        order_of_writes.push_back(pick);
+        read_ends.push_back((in.byte() & 3) == 0 || total == 1);
+    }
+    feed_and_check(clients, order_of_writes, read_ends, order, true);
+    feed_and_check(clients, order_of_writes, read_ends, order, false);
     return 0;
 }

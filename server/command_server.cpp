@@ -2,20 +2,18 @@
 // client after another, and prints what each sent.
 
 #include "message.hpp"
-#include "printable.hpp"
+#include "output.hpp"
 #include "stream_decoder.hpp"
 #include "write_all.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
-#include <climits>
 #include <clocale>
 #include <csignal>
 #include <fcntl.h>
-#include <optional>
 #include <poll.h>
+#include <span>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,7 +21,7 @@
 namespace {
 
 constexpr std::string_view program = "command-server";
-constexpr std::string_view usage = "usage : command-server canal\n";
+constexpr std::string_view usage = "usage : command-server [--json] canal\n";
 // What --help adds after the usage line.
 constexpr std::string_view help =
     "\n"
@@ -31,6 +29,7 @@ constexpr std::string_view help =
     "client se connecte, une par commande, une à sa fin. Crée canal (mode 0600) s'il n'existe\n"
     "pas, et le retire en s'arrêtant. Ctrl-C l'arrête. Voir command-server(1).\n"
     "\n"
+    "  --json     écrit les événements en JSON Lines, un objet par ligne\n"
     "  --help     affiche cette aide\n"
     "  --version  affiche la version\n";
 constexpr std::string_view version = "command-server " VERSION "\n";
@@ -100,107 +99,6 @@ int stop(int status)
     return status;
 }
 
-// One output record: at most PIPE_BUF bytes with its newline, written at once, so that it is
-// never torn, not even with other writers on the same pipe.
-class record {
-public:
-    record& operator<<(std::string_view text)
-    {
-        text = text.substr(0, text_.size() - 1 - len_);
-        std::copy(text.begin(), text.end(), text_.begin() + static_cast<std::ptrdiff_t>(len_));
-        len_ += text.size();
-        return *this;
-    }
-    record& operator<<(std::int32_t number)
-    {
-        std::array<char, 16> digits;
-        return *this << std::string_view{digits.data(),
-                                         std::to_chars(digits.begin(), digits.end(), number).ptr};
-    }
-    // Escapes as much of text as fits and removes it from text.
-    record& escaped(std::string_view& text)
-    {
-        len_ += printable::escape(text, std::span{text_}.subspan(len_, text_.size() - 1 - len_));
-        return *this;
-    }
-    bool put()
-    {
-        text_[len_++] = '\n';
-        return write_all(STDOUT_FILENO, std::span{text_.data(), len_});
-    }
-
-private:
-    std::array<char, PIPE_BUF> text_;
-    std::size_t len_ = 0;
-};
-
-class printer final : public stream_decoder::events {
-public:
-    void header(std::int32_t pid) override
-    {
-        pid_ = pid;
-        mixed_ = false;
-        put(record{} << "client " << pid << " : connecté");
-    }
-    void mixed(std::int32_t pid) override
-    {
-        pid_ = pid;
-        mixed_ = true;
-        put(record{} << "client " << pid << " : connecté : flux mêlés");
-    }
-    void command(std::string_view line, bool continued) override
-    {
-        // A line longer than a record goes on in records marked as its continuation.
-        do {
-            record out = head(continued);
-            put((out << " : ").escaped(line));
-            continued = true;
-        } while (!line.empty());
-    }
-    void ending(stream_decoder::ending how) override
-    {
-        bool const clean = how == stream_decoder::ending::clean;
-        record out = head(false);
-        put(out << (clean    ? " : fin (ctrld)"
-                    : mixed_ ? " : disparus sans ctrld"
-                             : " : disparu sans ctrld"));
-        pid_.reset();
-    }
-    // The first line. A path longer than a record goes on in records marked as its continuation.
-    void waiting(std::string_view path)
-    {
-        put((record{} << "serveur : en attente de clients sur ").escaped(path));
-        while (!path.empty())
-            put((record{} << "serveur (suite) : ").escaped(path));
-    }
-    // The errno of the first refused write on standard output, 0 if there was none.
-    [[nodiscard]] int write_error() const { return write_error_; }
-
-private:
-    // Whose line it is.
-    [[nodiscard]] record head(bool continued) const
-    {
-        record out;
-        if (mixed_)
-            out << "clients mêlés";
-        else if (pid_)
-            out << "client " << *pid_;
-        else
-            out << "client inconnu";
-        out << (continued ? " (suite)" : "");
-        return out;
-    }
-    void put(record& out)
-    {
-        if (write_error_ == 0 && !out.put())
-            write_error_ = errno;
-    }
-
-    std::optional<std::int32_t> pid_;
-    bool mixed_ = false;
-    int write_error_ = 0;
-};
-
 // Makes the FIFO with mode 0600 whatever the umask, or takes the one that is there if it is a
 // FIFO that only its owner, this user, can write to: whoever writes to it sends commands.
 int take_fifo()
@@ -253,9 +151,11 @@ int open_fifo()
 
 // Prints what comes on fd until its writers are gone (or standard output refuses text);
 // returns 0, or the exit status to stop with.
-int serve_stream(int fd, printer& out)
+int serve_stream(int fd, output& out)
 {
-    static std::array<char, 65536> buffer;
+    // As large as a pipe can be made without privilege: a read that takes less than it asks for
+    // has taken all that the pipe held, whole pieces, and the decoder is told where they end.
+    static std::array<char, 1 << 20> buffer;
     stream_decoder decoder{out};
     bool got_bytes = false;
     while (out.write_error() == 0) {
@@ -271,6 +171,8 @@ int serve_stream(int fd, printer& out)
         if (n > 0) {
             got_bytes = true;
             decoder.feed(std::span{buffer.data(), static_cast<std::size_t>(n)});
+            if (static_cast<std::size_t>(n) < buffer.size())
+                decoder.piece_end();
         } else if (n == 0 && (events > 0 || got_bytes)) {
             break;
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -286,12 +188,16 @@ int serve_stream(int fd, printer& out)
 int main(int argc, char const* const argv[])
 {
     std::setlocale(LC_ALL, "");
-    if (argc != 2) {
+    std::span<char const* const> args{argv + 1, static_cast<std::size_t>(argc - 1)};
+    bool const json = !args.empty() && std::string_view{args[0]} == "--json";
+    if (json)
+        args = args.subspan(1);
+    if (args.size() != 1) {
         write_all(STDERR_FILENO, usage);
         return 2;
     }
-    std::string_view const arg = argv[1];
-    if (arg == "--help" || arg == "--version") {
+    std::string_view const arg = args[0];
+    if (!json && (arg == "--help" || arg == "--version")) {
         bool const written = arg == "--help"
                                  ? write_all(STDOUT_FILENO, usage) && write_all(STDOUT_FILENO, help)
                                  : write_all(STDOUT_FILENO, version);
@@ -303,7 +209,7 @@ int main(int argc, char const* const argv[])
         write_all(STDERR_FILENO, usage);
         return 2;
     }
-    fifo_path = argv[1];
+    fifo_path = args[0];
     // A closed standard output, or one over a file-size limit, is a write error to report, not
     // a silent death; being ignored, neither signal gets the handler below.
     signal(SIGPIPE, SIG_IGN);
@@ -313,9 +219,11 @@ int main(int argc, char const* const argv[])
         return stop(1);
 
     int fd = open_fifo();
-    printer out;
+    static plain_output plain;
+    static json_output lines;
+    output& out = json ? static_cast<output&>(lines) : plain;
     if (fd >= 0)
-        out.waiting(fifo_path);
+        out.listening(fifo_path);
     while (fd >= 0 && out.write_error() == 0) {
         if (int const status = serve_stream(fd, out); status != 0) {
             close(fd);

@@ -2,31 +2,47 @@
 
 #include <array>
 #include <bit>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
 // Splits what comes on the FIFO between one opening and end of file into the clients' sessions:
-// each a PID header, command lines, and the end marker "ctrld" when the client ended cleanly.
-// Several clients may share one stream. A client never sends a NUL byte and every header holds
-// one: process ids are below 2^22, so a header's most significant byte is 0. That is its last
-// byte in little-endian order and its first in big-endian order. A header before the session
-// before it has ended makes the rest of the stream mixed, since the client before may still be
-// writing.
+// each a PID header, command pieces, and the end marker "ctrld" when the client ended cleanly.
+// Clients that share the FIFO share the stream, piece by piece: every piece is one write of less
+// than PIPE_BUF bytes, so pieces never tear, but those of clients writing at once interleave.
+//
+// What the decoder relies on: a header is 4 bytes whose most significant byte is 0 and the byte
+// below it under 0x40 (process ids are below 2^22), and never all 0; no other piece holds a NUL;
+// a command piece holds 1 to 199 bytes, a newline only as its last; the end marker is the piece
+// "ctrld". So every NUL lies in a header. Where the three low bytes of headers hold NULs too, the
+// headers are the only way to cover every NUL of a run of them, and that way is found; it is the
+// only one as soon as the run is followed by three bytes without a NUL, or by a piece's end.
+//
+// While one session is open, its commands are its client's. A header that comes while one is
+// open makes the stream mixed: nothing says whose a command or an end marker is, until as many end
+// markers as headers have come and the next header starts an attributed session again.
 class stream_decoder {
 public:
-    enum class ending { clean, vanished };
+    // Whose a command or an end is: the client's id while its session is the only one open;
+    // none in a mixed stream, or for a writer that sent no header.
+    struct client {
+        std::optional<std::int32_t> pid;
+        bool mixed = false;
+    };
 
     class events {
     public:
-        virtual void header(std::int32_t pid) = 0;
-        // A header that came before the session before it had ended.
-        virtual void mixed(std::int32_t pid) = 0;
-        // A command line without its newline. A line longer than the decoder holds comes in
-        // pieces, cut between characters; each piece after the first is marked continued.
-        virtual void command(std::string_view line, bool continued) = 0;
-        virtual void ending(stream_decoder::ending how) = 0;
+        // A client's header. mixed: another session was open, so commands cannot be told apart.
+        virtual void connected(std::int32_t pid, bool mixed) = 0;
+        // A command line without its newline. partial: the line goes on in a later command (a
+        // line longer than the decoder holds, or in a mixed stream a long line's 199 bytes, whose
+        // rest another client's piece may come before).
+        virtual void command(client who, std::string_view line, bool partial) = 0;
+        // A session's end: clean by its end marker, or not when the stream ended without one.
+        virtual void ended(client who, bool clean) = 0;
 
     protected:
         ~events() = default;
@@ -39,35 +55,51 @@ public:
     }
 
     void feed(std::span<const char> bytes);
-    // At end of file: hands over the last line if it had no newline and how the stream ended
-    // (nothing for a stream with no byte at all). A decoder serves one stream.
+    // The bytes fed so far end with a whole piece. So does a read from a pipe that returned less
+    // than it asked for, since a write of at most PIPE_BUF bytes reaches the pipe whole: the
+    // decoder then decides at once what waited on the bytes after it.
+    void piece_end();
+    // At end of file: the last line and how the open sessions ended (nothing for a stream with no
+    // byte at all). A decoder serves one stream.
     void finish();
 
-private:
-    void take(char c);
-    void text(char c);
-    void end_session();
-    void start_header();
-    void announce(std::span<const char, 4> header);
-    bool last_line();
+    // What a piece holds at most, and what the decoder holds of a line before it hands it over in
+    // parts.
+    static constexpr std::size_t max_piece = 199;
+    static constexpr std::size_t max_line = 4096;
 
-    enum class state { text, header, header_tail };
+private:
+    // The bytes fed and not yet decided; a run of NULs is decided once it is whole in here.
+    static constexpr std::size_t window = 4096;
+    // Where a piece ends: at the end of a read, before a header, at end of file.
+    enum class cut { read, header, end };
+
+    void decide(bool piece_ends);
+    std::optional<std::size_t> first_header(std::string_view bytes, std::size_t nul, bool whole);
+    std::optional<std::int32_t> header(std::string_view bytes) const;
+    std::size_t text(std::string_view bytes, bool piece_follows);
+    std::size_t take(std::string_view bytes, bool piece_follows);
+    void append(std::string_view bytes);
+    void settle(cut at);
+    void connect(std::int32_t pid);
+    void hand_over(std::string_view line, bool partial);
+    void end_sessions(std::size_t count, bool clean);
+    [[nodiscard]] client who() const { return {mixed_ ? std::nullopt : pid_, mixed_}; }
 
     events& sink_;
     std::endian order_;
-    state state_ = state::header;
+    std::array<char, window> bytes_{};
+    std::size_t bytes_len_ = 0;
+    // Sessions open: headers, and a writer's text that came before any, less end markers.
+    std::size_t open_ = 0;
+    // Sessions overlapped since none was last open: even with one left, nobody knows whose.
     bool mixed_ = false;
-    std::array<char, 4> header_{};
-    std::size_t header_len_ = 0;
-    // Little-endian, where a header's NUL is its last byte: the last text bytes, which may be the
-    // start of the next header.
-    std::array<char, 3> recent_{};
-    std::size_t recent_len_ = 0;
-    // A NUL in the text, the bytes before it that may belong to its header, and the three after.
-    std::array<char, 7> window_{};
-    std::size_t window_len_ = 0;
-    std::size_t nul_at_ = 0;
-    std::array<char, 4096> line_{};
+    std::optional<std::int32_t> pid_;
+    // The text in hand: the line so far of the one open session, or in a mixed stream the piece
+    // so far. line_bytes_ counts the whole line, parts handed over included.
+    std::array<char, max_line> line_{};
     std::size_t line_len_ = 0;
-    bool continued_ = false;
+    std::size_t line_bytes_ = 0;
+    // Which positions of a run of NULs can start a cover of the rest by headers.
+    std::bitset<window + 1> covers_;
 };

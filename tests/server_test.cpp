@@ -42,27 +42,40 @@ std::string repeat(std::string const& text, int times)
 
 class recorder final : public stream_decoder::events {
 public:
-    void header(std::int32_t pid) override { seen.push_back("pid " + std::to_string(pid)); }
-    void mixed(std::int32_t pid) override { seen.push_back("mixed " + std::to_string(pid)); }
-    void command(std::string_view line, bool continued) override
+    void connected(std::int32_t pid, bool mixed) override
     {
-        seen.push_back((continued ? "more " : "cmd ") + std::string{line});
+        seen.push_back("+" + std::to_string(pid) + (mixed ? " mixed" : ""));
     }
-    void ending(stream_decoder::ending how) override
+    void command(stream_decoder::client who, std::string_view line, bool partial) override
     {
-        seen.emplace_back(how == stream_decoder::ending::clean ? "clean" : "vanished");
+        seen.push_back(name(who) + (partial ? " part " : " cmd ") + std::string{line});
+    }
+    void ended(stream_decoder::client who, bool clean) override
+    {
+        seen.push_back(name(who) + (clean ? " clean" : " vanished"));
     }
     std::vector<std::string> seen;
+
+private:
+    static std::string name(stream_decoder::client who)
+    {
+        return who.pid ? std::to_string(*who.pid) : who.mixed ? "*" : "?";
+    }
 };
 
-// A stream as clients write it: text, and headers given by their pid, laid out in the byte
-// order under test.
+// A stream as clients write it, one write a piece: text, and headers given by their pid, laid
+// out in the byte order under test.
 using piece = std::variant<std::string, std::int32_t>;
+
+// How the decoder is fed: a read per write, each ending a piece; all at once; a byte at a time
+// with no read's end to go by.
+enum class feeding { writes, at_once, bytes };
 
 struct decode_case {
     char const* name;
     std::vector<piece> stream;
     std::vector<std::string> seen;
+    std::vector<feeding> feedings{feeding::writes, feeding::at_once, feeding::bytes};
 };
 
 void PrintTo(decode_case const& c, std::ostream* os)
@@ -70,39 +83,51 @@ void PrintTo(decode_case const& c, std::ostream* os)
     *os << c.name;
 }
 
-std::string laid_out(std::vector<piece> const& stream, std::endian order)
+std::vector<std::string> laid_out(std::vector<piece> const& stream, std::endian order)
 {
-    std::string bytes;
+    std::vector<std::string> writes;
     for (piece const& p : stream) {
         if (auto const* text = std::get_if<std::string>(&p)) {
-            bytes += *text;
+            writes.push_back(*text);
             continue;
         }
         std::string header = header_of(std::get<std::int32_t>(p));
         if (order != std::endian::native)
             std::ranges::reverse(header);
-        bytes += header;
+        writes.push_back(header);
     }
-    return bytes;
+    return writes;
 }
 
 class decoding : public testing::TestWithParam<decode_case> {};
 
-// In either byte order, fed a byte at a time and all at once, the decoder must see the same.
-TEST_P(decoding, events_do_not_depend_on_byte_order_or_on_how_bytes_arrive)
+TEST_P(decoding, finds_every_session_in_either_byte_order)
 {
     for (std::endian order : {std::endian::little, std::endian::big}) {
-        std::string const stream = laid_out(GetParam().stream, order);
-        for (std::size_t piece : {std::size_t{1}, stream.size() + 1}) {
+        std::vector<std::string> const writes = laid_out(GetParam().stream, order);
+        std::string all;
+        for (auto const& w : writes)
+            all += w;
+        for (feeding how : GetParam().feedings) {
             recorder events;
             stream_decoder decoder{events, order};
-            std::string_view rest = stream;
-            for (; !rest.empty(); rest.remove_prefix(std::min(piece, rest.size())))
-                decoder.feed(rest.substr(0, piece));
+            if (how == feeding::writes) {
+                for (auto const& w : writes) {
+                    decoder.feed(w);
+                    decoder.piece_end();
+                }
+            } else {
+                for (std::size_t at = 0; at < all.size();
+                     at += how == feeding::bytes ? 1 : all.size())
+                    decoder.feed(
+                        std::string_view{all}.substr(at, how == feeding::bytes ? 1 : all.size()));
+            }
             decoder.finish();
             EXPECT_EQ(events.seen, GetParam().seen)
-                << (order == std::endian::big ? "big" : "little") << "-endian, fed in pieces of "
-                << piece;
+                << (order == std::endian::big ? "big" : "little") << "-endian, fed "
+                << (how == feeding::writes  ? "a write a read"
+                    : how == feeding::bytes ? "a byte at a time"
+                                            : "at once");
         }
     }
 }
@@ -113,52 +138,73 @@ std::string const long_line = "l" + repeat("é", 2500);
 // the last byte of a 4-byte character, the second in bytes that start no character.
 std::string const four_byte_line = "x" + repeat("\xf0\x9f\x98\x80", 1300);
 std::string const stray_bytes_line(5000, '\x80');
+std::string const chunk(199, 'a');
 
-// Headers are told apart by their NULs, wherever these lie in the PID: 258, 4242, 65536 and
-// 123457 hold them in different places.
+// Ids whose NULs and newlines lie where a reader may take them for another header's or for a
+// line's end: multiples of 256 (17664 = 0x4500, 2560 = 0x0a00), below 256 (10, a newline),
+// newline bytes below the NUL (657930 = 0x0a0a0a, 344330 = 0x05410a), and plain ones.
 INSTANTIATE_TEST_SUITE_P(
     streams, decoding,
     testing::Values(
         decode_case{"lines",
-                    {258, "ls\n\nctrld\nctrld"},
-                    {"pid 258", "cmd ls", "cmd ", "cmd ctrld", "clean"}},
-        decode_case{
-            "last_line_glued_to_marker", {258, "abcctrld"}, {"pid 258", "cmd abc", "clean"}},
-        decode_case{
-            "vanished_mid_line", {258, "ls\npw"}, {"pid 258", "cmd ls", "cmd pw", "vanished"}},
-        decode_case{"vanished_before_header", {"\x02"}, {"vanished"}},
+                    {258, "ls\n", "\n", "ctrld\n", "ctrld"},
+                    {"+258", "258 cmd ls", "258 cmd ", "258 cmd ctrld", "258 clean"}},
+        decode_case{"last_line_glued_to_marker",
+                    {258, "abc", "ctrld"},
+                    {"+258", "258 cmd abc", "258 clean"}},
+        decode_case{"vanished_mid_line",
+                    {258, "ls\npw"},
+                    {"+258", "258 cmd ls", "258 cmd pw", "258 vanished"}},
+        decode_case{"text_before_any_header", {"\x02"}, {"? cmd \x02", "? vanished"}},
         decode_case{"long_line_in_pieces",
                     {258, long_line + "ctrld"},
-                    {"pid 258", "cmd " + long_line.substr(0, 4091),
-                     "more " + long_line.substr(4091), "clean"}},
+                    {"+258", "258 part " + long_line.substr(0, 4091),
+                     "258 cmd " + long_line.substr(4091), "258 clean"}},
         decode_case{"long_lines_cut_between_characters",
                     {258, four_byte_line + "\n" + stray_bytes_line, 4242, "ls\nctrld"},
-                    {"pid 258", "cmd " + four_byte_line.substr(0, 4089),
-                     "more " + four_byte_line.substr(4089),
-                     "cmd " + stray_bytes_line.substr(0, 4089),
-                     "more " + stray_bytes_line.substr(4089), "mixed 4242", "cmd ls", "clean"}},
+                    {"+258", "258 part " + four_byte_line.substr(0, 4089),
+                     "258 cmd " + four_byte_line.substr(4089),
+                     "258 part " + stray_bytes_line.substr(0, 4089),
+                     "258 cmd " + stray_bytes_line.substr(4089), "+4242 mixed", "* cmd ls",
+                     "* clean", "* vanished"}},
         decode_case{"opening_with_no_byte", {}, {}},
+        decode_case{"sessions_back_to_back",
+                    {258, "ls\n", "ctrld", 4242, "pwd\n", "ctrld", 65536, "ctrld", 123457,
+                     "id\nctrld", 2560, "ctrld"},
+                    {"+258", "258 cmd ls", "258 clean", "+4242", "4242 cmd pwd", "4242 clean",
+                     "+65536", "65536 clean", "+123457", "123457 cmd id", "123457 clean", "+2560",
+                     "2560 clean"}},
         decode_case{
-            "sessions_back_to_back",
-            {258, "ls\nctrld", 4242, "pwd\nctrld", 65536, "ctrld", 123457, "id\nctrld", 0, "ctrld"},
-            {"pid 258", "cmd ls", "clean", "pid 4242", "cmd pwd", "clean", "pid 65536", "clean",
-             "pid 123457", "cmd id", "clean", "pid 0", "clean"}},
-        decode_case{"header_before_an_end_is_mixed",
-                    {123457, "ls\n", 4242, "pwd\nctrld"},
-                    {"pid 123457", "cmd ls", "mixed 4242", "cmd pwd", "clean"}}),
+            "header_low_bytes_hold_a_newline",
+            {258, "ls\n", "ctrld", 344330, "pwd\n", "ctrld"},
+            {"+258", "258 cmd ls", "258 clean", "+344330", "344330 cmd pwd", "344330 clean"}},
+        decode_case{"clients_started_together",
+                    {6763, 17664, 2560, 10, 657930, 6764, "ls\n", "ctrld", "pwd\n", "ctrld",
+                     "ctrld", "ctrld", "ctrld", "ctrld", 17664, "id\n", "ctrld"},
+                    {"+6763", "+17664 mixed", "+2560 mixed", "+10 mixed", "+657930 mixed",
+                     "+6764 mixed", "* cmd ls", "* clean", "* cmd pwd", "* clean", "* clean",
+                     "* clean", "* clean", "* clean", "+17664", "17664 cmd id", "17664 clean"}},
+        decode_case{"long_line_piece_not_glued_to_anothers_line",
+                    {7, 8, chunk, "ls\n", "ctrld", "ctrld"},
+                    {"+7", "+8 mixed", "* part " + chunk, "* cmd ls", "* clean", "* clean"}},
+        decode_case{"read_end_parts_a_last_line_from_anothers",
+                    {7, 8, "abc", "ls\n"},
+                    {"+7", "+8 mixed", "* cmd abc", "* cmd ls", "* vanished", "* vanished"},
+                    {feeding::writes}}),
     [](auto const& info) { return info.param.name; });
 
 // The server on a FIFO in a temporary folder, its standard output on a pipe the test reads.
 // `before` runs the server, as in {"/usr/bin/unshare", "--pid", "--fork"}.
 struct running_server {
     explicit running_server(std::string fifo_path, int err = 2,
-                            std::vector<std::string> before = {})
-        : fifo{std::move(fifo_path)}, out{make_pipe()}, server{with(std::move(before),
-                                                                    built(SERVER_PATH, {fifo})),
-                                                               {-1, out[1].get(), err}}
+                            std::vector<std::string> before = {}, bool json = false)
+        : fifo{std::move(fifo_path)}, out{make_pipe()},
+          server{with(std::move(before),
+                      built(SERVER_PATH, json ? std::vector{"--json"s, fifo} : std::vector{fifo})),
+                 {-1, out[1].get(), err}}
     {
         out[1] = unique_fd{};
-        seen = read_until(out[0].get(), "en attente");
+        seen = read_until(out[0].get(), json ? "\"listening\"" : "en attente");
     }
     void send(std::string const& stream) const
     {
@@ -233,14 +279,14 @@ TEST(server, sessions_stay_apart_when_the_server_lags)
     kill(s.server.pid(), SIGSTOP);
     std::string const long_line(5000, 'l');
     s.send(header_of(66816) + long_line + "\nctrld");
-    s.send(header_of(0) + "pwd\nctrld");
+    s.send(header_of(2560) + "pwd\nctrld");
     kill(s.server.pid(), SIGCONT);
 
     std::string const a = "client 66816";
-    EXPECT_EQ(joined(s.until("client 0 : fin (ctrld)\n"), a + " : ", a + " (suite) : "),
+    EXPECT_EQ(joined(s.until("client 2560 : fin (ctrld)\n"), a + " : ", a + " (suite) : "),
               "connecté" + long_line + "fin (ctrld)");
-    EXPECT_NE(s.seen.find(a + " : fin (ctrld)\nclient 0 : connecté\nclient 0 : pwd\n"
-                              "client 0 : fin (ctrld)\n"),
+    EXPECT_NE(s.seen.find(a + " : fin (ctrld)\nclient 2560 : connecté\nclient 2560 : pwd\n"
+                              "client 2560 : fin (ctrld)\n"),
               std::string::npos)
         << s.seen;
     kill(s.server.pid(), SIGTERM);
@@ -278,11 +324,11 @@ TEST(server, reports_a_client_that_vanished)
     kill(s.server.pid(), SIGHUP);
     s.send(header_of(7) + "ls\n");
     s.until("disparu");
-    // A stream too short for a header, after a known client, must not be taken for that client.
+    // A stream with no header, after a known client, must not be taken for that client.
     s.send("\x02");
     EXPECT_NE(s.until("inconnu : disparu")
                   .find("client 7 : ls\nclient 7 : disparu sans ctrld\n"
-                        "client inconnu : disparu sans ctrld\n"),
+                        "client inconnu : \\x02\nclient inconnu : disparu sans ctrld\n"),
               std::string::npos)
         << s.seen;
     kill(s.server.pid(), SIGINT);
@@ -340,7 +386,8 @@ INSTANTIATE_TEST_SUITE_P(
         output_case{"mixed_stream_then_a_clean_one",
                     {{header_of(7) + "ls\n" + header_of(8) + "pwd\n",
                       "client 7 : connecté\nclient 7 : ls\nclient 8 : connecté : flux mêlés\n"
-                      "clients mêlés : pwd\nclients mêlés : disparus sans ctrld\n"},
+                      "clients mêlés : pwd\nclients mêlés : disparus sans ctrld\n"
+                      "clients mêlés : disparus sans ctrld\n"},
                      {header_of(9) + "id\nctrld",
                       "client 9 : connecté\nclient 9 : id\nclient 9 : fin (ctrld)\n"}}},
         // The decoder hands over 4092 bytes, then the rest.
@@ -391,7 +438,7 @@ TEST(server, answers_its_options)
         bool full = false; // standard output refuses text
     };
     for (auto const& c :
-         {option_case{{"--help"}, 0, "usage : command-server canal\n", ""},
+         {option_case{{"--help"}, 0, "usage : command-server [--json] canal\n", ""},
           option_case{{"--version"}, 0, "command-server " VERSION "\n", ""},
           option_case{{"--help"},
                       1,
@@ -399,9 +446,12 @@ TEST(server, answers_its_options)
                       "command-server: sortie standard: No space left on device\n",
                       true},
           option_case{
-              {"-x"}, 2, "", "command-server: -x: option inconnue\nusage : command-server canal\n"},
+              {"-x"},
+              2,
+              "",
+              "command-server: -x: option inconnue\nusage : command-server [--json] canal\n"},
           option_case{{""}, 1, "", "command-server: : No such file or directory\n"},
-          option_case{{"canal", "extra"}, 2, "", "usage : command-server canal\n"}}) {
+          option_case{{"canal", "extra"}, 2, "", "usage : command-server [--json] canal\n"}}) {
         unique_fd const out = c.full ? open_fd("/dev/full", O_WRONLY)
                                      : open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
         unique_fd const err = open_fd(dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
@@ -602,5 +652,145 @@ std::vector<end_case> signal_ends()
 
 INSTANTIATE_TEST_SUITE_P(signals, server_end, testing::ValuesIn(signal_ends()),
                          [](auto const& info) { return info.param.name; });
+
+// What jq makes of the server's JSON Lines, or "" and a failure if it cannot read them.
+std::string read_by_jq(temp_dir const& dir, std::string const& json, std::string const& program)
+{
+    write_file(dir / "events.json", json);
+    unique_fd const in = open_fd(dir / "events.json", O_RDONLY);
+    unique_fd const out = open_fd(dir / "jq.out", O_WRONLY | O_CREAT | O_TRUNC);
+    process jq{{"/usr/bin/jq", "-r", program}, {in.get(), out.get(), 2}};
+    EXPECT_EQ(outcome(jq.wait()), 0) << "jq could not read:\n" << json;
+    return read_file(dir / "jq.out");
+}
+
+// Every byte of a line comes back through a JSON parser: as text where it is UTF-8 (quotes,
+// backslashes, controls, DEL and C1 controls escaped), in base64 where it is not.
+TEST(server, json_gives_back_every_byte)
+{
+    if (access("/usr/bin/jq", X_OK) != 0)
+        GTEST_SKIP() << "jq is not installed (Debian package jq)";
+    temp_dir dir;
+    running_server s{dir / "canal", 2, {}, true};
+    std::string const text =
+        "\"q\\\\\\t\x01\x1b[2J\x7f\xc2\x9b\xc2\xa0 é \xf0\x9f\x98\x80 \xef\xbf\xbf";
+    std::string const bytes = "\xff\xfe\xc0\x80\xed\xa0\x80 é";
+    s.send(header_of(7) + text + "\n" + bytes + "\nctrld");
+    s.until(R"("clean":true})");
+    EXPECT_EQ(read_by_jq(dir, s.seen, "select(.line) | .line"), text + "\n");
+    write_file(dir / "base64", read_by_jq(dir, s.seen, "select(.line_base64) | .line_base64"));
+    unique_fd const encoded = open_fd(dir / "base64", O_RDONLY);
+    unique_fd const decoded = open_fd(dir / "decoded", O_WRONLY | O_CREAT | O_TRUNC);
+    process base64{{"/usr/bin/base64", "-d"}, {encoded.get(), decoded.get(), 2}};
+    EXPECT_EQ(outcome(base64.wait()), 0);
+    EXPECT_EQ(read_file(dir / "decoded"), bytes);
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+}
+
+// How to run a shell in a PID namespace of its own whose process ids it can choose, or nothing
+// if this user cannot.
+std::vector<std::string> namespace_that_chooses_ids()
+{
+    std::vector<std::string> unshare{"/usr/bin/unshare", "-r", "--pid", "--fork", "/bin/sh", "-c"};
+    unique_fd const null = open_fd("/dev/null", O_RDWR);
+    process probe{with(unshare, {"echo 99 > /proc/sys/kernel/ns_last_pid"}),
+                  {null.get(), null.get(), null.get()}};
+    return probe.wait() == 0 ? unshare : std::vector<std::string>{};
+}
+
+// One event a line, as "connected 17664 false", "command null from 10", "end null true".
+std::string events_of_plain(std::string const& printed)
+{
+    std::istringstream lines{printed};
+    std::string events;
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t const colon = line.find(" : ");
+        std::string who = line.substr(0, colon);
+        std::string const what = line.substr(colon + 3);
+        if (who == "serveur")
+            continue;
+        who = who.starts_with("client ") ? who.substr(7) : "null";
+        if (what.starts_with("connecté"))
+            events += "connected " + who + (what.ends_with("mêlés") ? " true\n" : " false\n");
+        else if (what == "fin (ctrld)" || what.starts_with("disparu"))
+            events += "end " + who + (what == "fin (ctrld)" ? " true\n" : " false\n");
+        else
+            events += "command " + who + " " + what + "\n";
+    }
+    return events;
+}
+
+class crowd : public testing::TestWithParam<bool> {};
+
+// Clients started together, with ids that a reader may take for others (multiples of 256, one
+// below 256 that is a newline byte, neighbours), while the server is stopped, so that their
+// headers come back to back: each id is found and each line and clean end is seen, none
+// invented. Another writer keeps the FIFO open, so that a lone client that comes once all have
+// ended is in the same stream: it gets its id again.
+TEST_P(crowd, clients_started_together_are_each_found)
+{
+    bool const json = GetParam();
+    if (json && access("/usr/bin/jq", X_OK) != 0)
+        GTEST_SKIP() << "jq is not installed (Debian package jq)";
+    std::vector<std::string> const in_namespace = namespace_that_chooses_ids();
+    if (in_namespace.empty())
+        GTEST_SKIP() << "this user cannot choose process ids (unshare -r --pid, ns_last_pid)";
+    temp_dir dir;
+    running_server s{dir / "canal", 2, {}, json};
+    unique_fd const holder = open_fd(s.fifo, O_WRONLY);
+    std::vector<int> const ids{17664, 2560, 10, 6763, 6764};
+    std::string list;
+    for (int const id : ids) {
+        write_file(dir / std::to_string(id), "from " + std::to_string(id) + "\n");
+        list += std::to_string(id) + " ";
+    }
+    write_file(dir / "256", "alone\n");
+    std::string const script =
+        "for id in " + list +
+        "; do echo $((id - 1)) > /proc/sys/kernel/ns_last_pid; "
+        "\"$@\" < $id > /dev/null & done; wait; echo 255 > /proc/sys/kernel/ns_last_pid; "
+        "\"$@\" < 256 > /dev/null & wait";
+    kill(s.server.pid(), SIGSTOP);
+    unique_fd const null = open_fd("/dev/null", O_RDWR);
+    process clients{with(in_namespace, with({script, "sh"}, built(CLIENT_PATH, {s.fifo}))),
+                    {null.get(), null.get(), 2},
+                    {},
+                    dir.path()};
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    kill(s.server.pid(), SIGCONT);
+    EXPECT_EQ(outcome(clients.wait()), 0);
+    s.until(json ? R"({"event":"end","pid":256,"clean":true})" : "client 256 : fin (ctrld)");
+
+    std::string const events =
+        json
+            ? read_by_jq(
+                  dir, s.seen,
+                  R"jq(select(.event != "listening") | "\(.event) \(.pid) \(if .event == "command" )jq"
+                  R"jq(then .line elif .event == "connected" then .mixed else .clean end)")jq")
+            : events_of_plain(s.seen);
+    std::istringstream lines{events};
+    std::vector<std::string> crowd_events(3 * ids.size());
+    for (auto& line : crowd_events)
+        std::getline(lines, line);
+    std::string const first = crowd_events[0];
+    std::ranges::sort(crowd_events);
+    std::vector<std::string> wanted;
+    for (int const id : ids) {
+        std::string const connected = "connected " + std::to_string(id);
+        wanted.push_back(first == connected + " false" ? first : connected + " true");
+        wanted.push_back("command null from " + std::to_string(id));
+        wanted.emplace_back("end null true");
+    }
+    std::ranges::sort(wanted);
+    EXPECT_EQ(crowd_events, wanted) << events;
+    std::string const rest{std::istreambuf_iterator<char>{lines}, {}};
+    EXPECT_EQ(rest, "connected 256 false\ncommand 256 alone\nend 256 true\n") << events;
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+}
+
+INSTANTIATE_TEST_SUITE_P(outputs, crowd, testing::Bool(),
+                         [](auto const& info) { return info.param ? "json" : "plain"; });
 
 } // namespace
