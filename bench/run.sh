@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The forwarding benchmark: bench/run.sh [runs]. On a corpus of 1,000,000 lines of 0 to 250 bytes
-# it measures the client beside the least line-by-line forwarder (bench/reference.c) and beside
-# grep and awk line-buffered, on two cores and pinned with the reader to one, and prints one table
-# in Markdown. Builds its helpers in build-bench and installs valgrind, strace, time (for
+# The benchmark: bench/run.sh [runs]. On a corpus of 1,000,000 lines of 0 to 250 bytes it measures
+# the client beside the least line-by-line forwarder (bench/reference.c) and beside grep and awk
+# line-buffered, on two cores and pinned with the reader to one; then command-server reading 200
+# clients that start at once, in both outputs, and its decoder alone. It prints two tables in
+# Markdown. Builds its helpers in build-bench and installs valgrind, strace, time (for
 # /usr/bin/time) and linux-perf (for the counts of context switches) where they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -139,6 +140,34 @@ for name in client reference; do
     heap[$name]="$(allocations "$name" "$work/empty") / $(allocations "$name" "$work/corpus")"
 done
 
+# serve [--json]: command-server reading 200 clients that start at once, each with its share of
+# the corpus: "CPU-SECONDS PEAK-KIB" of the server, once every client's end is printed.
+split -n l/200 -d -a 3 "$work/corpus" "$work/share."
+serve() {
+    local fifo=$work/crowd ends='fin (ctrld)' clients=()
+    [ $# -eq 0 ] || ends='"clean":true'
+    "$build/command-server" "$@" "$fifo" >"$work/served" &
+    local server=$!
+    while [ ! -p "$fifo" ]; do sleep 0.01; done
+    for share in "$work"/share.*; do
+        "$build/client" "$fifo" <"$share" >/dev/null 2>&1 &
+        clients+=($!)
+    done
+    wait "${clients[@]}" 2>/dev/null || true
+    until [ "$(grep -c -F "$ends" "$work/served")" -eq 200 ]; do sleep 0.1; done
+    local ticks peak
+    ticks=$(awk '{ print $14 + $15 }' "/proc/$server/stat")
+    peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$server/status")
+    kill "$server"
+    wait "$server" 2>/dev/null || true
+    awk -v t="$ticks" -v hz="$(getconf CLK_TCK)" -v p="$peak" 'BEGIN { printf "%.2f %d", t / hz, p }'
+}
+echo "bench: command-server reading 200 clients at once" >&2
+read -r plain_cpu plain_rss <<<"$(serve)"
+read -r json_cpu json_rss <<<"$(serve --json)"
+read -r _ one_rate _ _ crowd_rate _ <<<"$("$build/bench/bench_decoder" "$work/corpus" | tr '\n' ' ')"
+mb() { awk -v r="$1" 'BEGIN { printf "%.0f", r / 1e6 }'; }
+
 cat <<TABLE
 | $lines lines, $corpus_bytes bytes, $pieces pieces | client | reference | grep | awk |
 |---|---|---|---|---|
@@ -154,4 +183,12 @@ cat <<TABLE
 | other system calls per line | ${others[client]} | ${others[reference]} | | |
 | peak resident memory (KiB) | ${rss[client]} | ${rss[reference]} | | |
 | heap allocations, empty input / corpus | ${heap[client]} | ${heap[reference]} | | |
+TABLE
+cat <<TABLE
+
+| command-server, the same $lines lines | plain | JSON |
+|---|---|---|
+| 200 clients at once: the server's CPU time (s) | $plain_cpu | $json_cpu |
+| 200 clients at once: the server's peak resident memory (KiB) | $plain_rss | $json_rss |
+| the decoder alone, in memory, one client / 200 interleaved (MB/s) | $(mb "$one_rate") / $(mb "$crowd_rate") | |
 TABLE

@@ -183,6 +183,17 @@ int serve_stream(int fd, output& out)
     return 0;
 }
 
+// French lines for people, or JSON Lines for programs. Each holds a line's buffer, so it lives in
+// static storage.
+output& chosen_output(bool json)
+{
+    static plain_output plain;
+    static json_output lines;
+    if (json)
+        return lines;
+    return plain;
+}
+
 } // namespace
 
 int main(int argc, char const* const argv[])
@@ -219,9 +230,7 @@ int main(int argc, char const* const argv[])
         return stop(1);
 
     int fd = open_fifo();
-    static plain_output plain;
-    static json_output lines;
-    output& out = json ? static_cast<output&>(lines) : plain;
+    output& out = chosen_output(json);
     if (fd >= 0)
         out.listening(fifo_path);
     while (fd >= 0 && out.write_error() == 0) {

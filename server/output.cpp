@@ -150,43 +150,50 @@ json_output& json_output::pid(stream_decoder::client who)
     return who.pid ? number(*who.pid) : raw("null");
 }
 
-// "name":"value" as a JSON string, control characters, DEL and the C1 controls escaped so that
-// the line shows safely on a terminal too; "name_base64":"..." if value is not UTF-8.
+// "name":"value", or "name_base64":"..." if value is not UTF-8.
 json_output& json_output::text(std::string_view name, std::string_view value)
 {
     bool const utf8 = is_utf8(value);
     raw("\"").raw(name).raw(utf8 ? "\":\"" : "_base64\":\"");
+    return (utf8 ? escaped(value) : base64(value)).raw("\"");
+}
+
+// Text in a JSON string: quotes and backslashes escaped, and control characters, DEL and the C1
+// controls too, so that the line shows safely on a terminal.
+json_output& json_output::escaped(std::string_view text)
+{
     constexpr std::string_view hex = "0123456789abcdef";
-    if (!utf8) {
-        constexpr std::string_view digits =
-            "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-        for (std::size_t at = 0; at < value.size(); at += 3) {
-            std::size_t const n = std::min<std::size_t>(3, value.size() - at);
-            std::uint32_t group = 0;
-            for (std::size_t k = 0; k < 3; ++k)
-                group = group << 8 | (k < n ? static_cast<unsigned char>(value[at + k]) : 0u);
-            for (std::size_t k = 0; k < 4; ++k)
-                line_[len_++] = k <= n ? digits[group >> (18 - 6 * k) & 0x3f] : '=';
-        }
-        return raw("\"");
-    }
-    for (std::string_view rest = value; !rest.empty();) {
-        std::size_t const length = printable::character_length(rest);
-        auto const lead = static_cast<unsigned char>(rest[0]);
+    for (std::size_t length = 0; !text.empty(); text.remove_prefix(length)) {
+        length = printable::character_length(text);
+        auto const lead = static_cast<unsigned char>(text[0]);
         // U+0080 to U+009F are C2 80 to C2 9F: the second byte is the code point.
-        unsigned const code = length == 1 ? lead : static_cast<unsigned char>(rest[1]);
+        unsigned const code = length == 1 ? lead : static_cast<unsigned char>(text[1]);
         bool const control = code < 0x20 || code == 0x7f || (lead == 0xc2 && code < 0xa0);
         if (lead == '"' || lead == '\\') {
-            raw("\\").raw(rest.substr(0, 1));
+            raw("\\").raw(text.substr(0, 1));
         } else if (control) {
             for (char const c : {'\\', 'u', '0', '0', hex[code >> 4], hex[code & 0xf]})
                 line_[len_++] = c;
         } else {
-            raw(rest.substr(0, length));
+            raw(text.substr(0, length));
         }
-        rest.remove_prefix(length);
     }
-    return raw("\"");
+    return *this;
+}
+
+json_output& json_output::base64(std::string_view bytes)
+{
+    constexpr std::string_view digits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t at = 0; at < bytes.size(); at += 3) {
+        std::size_t const n = std::min<std::size_t>(3, bytes.size() - at);
+        std::uint32_t group = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            group = group << 8 | (k < n ? static_cast<unsigned char>(bytes[at + k]) : 0U);
+        for (std::size_t k = 0; k < 4; ++k)
+            line_[len_++] = k <= n ? digits[group >> (18 - 6 * k) & 0x3f] : '=';
+    }
+    return *this;
 }
 
 void json_output::put_line()

@@ -60,6 +60,8 @@ private:
     json_output& number(std::int32_t value);
     json_output& pid(stream_decoder::client who);
     json_output& text(std::string_view name, std::string_view value);
+    json_output& escaped(std::string_view text);
+    json_output& base64(std::string_view bytes);
     void put_line();
 
     // A command line or a path (PATH_MAX), each byte escaped to at most 6, and the rest.

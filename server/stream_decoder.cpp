@@ -98,12 +98,18 @@ std::optional<std::size_t> stream_decoder::first_header(std::string_view bytes, 
     if (last + 3 >= bytes.size() && !whole)
         return std::nullopt;
     std::size_t const end = last + 1;
-    auto const starts_cover = [&](std::size_t start) {
-        return start + header_size <= end && header(bytes.substr(start, header_size)) &&
-               covers_[start + header_size];
-    };
-    // covers_[at]: headers can cover every NUL from at to the run's end, the bytes between them
-    // being text.
+    mark_covers(bytes, end);
+    for (std::size_t start = 0; start <= nul; ++start) {
+        if (starts_cover(bytes, start, end))
+            return start;
+    }
+    return no_header;
+}
+
+// covers_[at] for each position of bytes up to end, the end of a run of NULs: whether headers
+// can cover every NUL from at to end, the bytes between them being text.
+void stream_decoder::mark_covers(std::string_view bytes, std::size_t end)
+{
     covers_[end] = true;
     std::size_t next_nul = end;
     for (std::size_t at = end; at-- > 0;) {
@@ -112,14 +118,16 @@ std::optional<std::size_t> stream_decoder::first_header(std::string_view bytes, 
         bool covered = next_nul == end;
         for (std::size_t start = std::max(at, next_nul >= 3 ? next_nul - 3 : 0);
              !covered && start <= next_nul; ++start)
-            covered = starts_cover(start);
+            covered = starts_cover(bytes, start, end);
         covers_[at] = covered;
     }
-    for (std::size_t start = 0; start <= nul; ++start) {
-        if (starts_cover(start))
-            return start;
-    }
-    return no_header;
+}
+
+// Whether a header starts at start, before end, and leaves the rest up to end coverable.
+bool stream_decoder::starts_cover(std::string_view bytes, std::size_t start, std::size_t end) const
+{
+    return start + header_size <= end && header(bytes.substr(start, header_size)) &&
+           covers_[start + header_size];
 }
 
 // The process id in a header, if the 4 bytes can be one: above 0 and below 2^22.
@@ -130,7 +138,7 @@ std::optional<std::int32_t> stream_decoder::header(std::string_view bytes) const
         std::size_t const at = order_ == std::endian::big ? n : header_size - 1 - n;
         value = value << 8 | static_cast<unsigned char>(bytes[at]);
     }
-    if (value == 0 || value >= 1u << 22)
+    if (value == 0 || value >= 1U << 22)
         return std::nullopt;
     return static_cast<std::int32_t>(value);
 }

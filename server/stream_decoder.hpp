@@ -76,7 +76,10 @@ private:
 
     void decide(bool piece_ends);
     std::optional<std::size_t> first_header(std::string_view bytes, std::size_t nul, bool whole);
-    std::optional<std::int32_t> header(std::string_view bytes) const;
+    void mark_covers(std::string_view bytes, std::size_t end);
+    [[nodiscard]] bool starts_cover(std::string_view bytes, std::size_t start,
+                                    std::size_t end) const;
+    [[nodiscard]] std::optional<std::int32_t> header(std::string_view bytes) const;
     std::size_t text(std::string_view bytes, bool piece_follows);
     std::size_t take(std::string_view bytes, bool piece_follows);
     void append(std::string_view bytes);

@@ -19,7 +19,7 @@ if [ "${1-}" = --autopkgtest ]; then
     shift
 fi
 build=${1:-build}
-need groff-base binutils build-essential dpkg-dev debhelper cmake make g++ libgtest-dev lintian locales libc-l10n
+need groff-base binutils build-essential dpkg-dev debhelper cmake make g++ libgtest-dev jq lintian locales libc-l10n
 ! $autopkgtest || need autopkgtest
 
 version=$(dpkg-parsechangelog -S Version)

@@ -31,7 +31,7 @@ riscv64) triplet=riscv64-linux-gnu qemu=riscv64 ;;
     exit 2
     ;;
 esac
-need cmake make "g++-$triplet" googletest
+need cmake make "g++-$triplet" googletest jq
 mkdir -p "$dir"
 dir=$(cd "$dir" && pwd)
 

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
-need build-essential dpkg-dev debhelper cmake make g++ libgtest-dev
+need build-essential dpkg-dev debhelper cmake make g++ libgtest-dev jq
 dpkg-buildpackage -b -us -uc "$@"
 deb=$(cd .. && pwd)/command-client_$(dpkg-parsechangelog -S Version)_$(dpkg --print-architecture).deb
 as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb"

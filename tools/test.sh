@@ -4,8 +4,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/lib.sh
-# locales and libc-l10n: the case of a message in French builds a French locale of its own.
-need g++ cmake make libgtest-dev locales libc-l10n
+# locales and libc-l10n: the case of a message in French builds a French locale of its own; jq
+# reads the server's JSON as a program of its users would.
+need g++ cmake make libgtest-dev locales libc-l10n jq
 dir=${1:-build}
 shift $(($# > 0 ? 1 : 0))
 cmake -S . -B "$dir" -DBUILD_TESTING=ON "$@"
