@@ -33,7 +33,10 @@ case $stats in
     status=1
     ;;
 esac
-for page in "$work"/fr/*.1; do
+# po4a makes no page whose strings are not all translated.
+shopt -s nullglob
+pages=("$work"/fr/*.1)
+for page in "${pages[@]}"; do
     warnings=$(groff -k -man -ww -z "$page" 2>&1)
     [ -z "$warnings" ] || { echo "man-fr: fr/$(basename "$page"): $warnings" >&2; status=1; }
     name=$(basename "$page" .1)
@@ -51,9 +54,9 @@ if $check; then
 elif ! diff -q <(undated man/po/fr.po) <(undated "$work/po/fr.po") >/dev/null; then
     cp "$work/po/fr.po" man/po/fr.po
 fi
-if ! $check; then
+if ! $check && [ ${#pages[@]} -gt 0 ]; then
     mkdir -p man/fr
-    cp "$work"/fr/*.1 man/fr/
+    cp "${pages[@]}" man/fr/
 fi
 [ "$status" -eq 0 ] && echo "man-fr: the French pages are whole and current"
 exit $status
