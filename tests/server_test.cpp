@@ -451,7 +451,8 @@ TEST(server, answers_its_options)
               "",
               "command-server: -x: option inconnue\nusage : command-server [--json] canal\n"},
           option_case{{""}, 1, "", "command-server: : No such file or directory\n"},
-          option_case{{"canal", "extra"}, 2, "", "usage : command-server [--json] canal\n"}}) {
+          option_case{{"canal", "extra"}, 2, "", "usage : command-server [--json] canal\n"},
+          option_case{{"--json"}, 2, "", "usage : command-server [--json] canal\n"}}) {
         unique_fd const out = c.full ? open_fd("/dev/full", O_WRONLY)
                                      : open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
         unique_fd const err = open_fd(dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
