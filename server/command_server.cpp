@@ -21,13 +21,14 @@
 namespace {
 
 constexpr std::string_view program = "command-server";
-constexpr std::string_view usage = "usage : command-server [--json] canal\n";
+constexpr std::string_view usage = "Utilisation : command-server [--json] canal\n";
 // What --help adds after the usage line.
 constexpr std::string_view help =
     "\n"
-    "Lit ce que les clients envoient sur le tube nommé canal et l'affiche : une ligne quand un\n"
-    "client se connecte, une par commande, une à sa fin. Crée canal (mode 0600) s'il n'existe\n"
-    "pas, et le retire en s'arrêtant. Ctrl-C l'arrête. Voir command-server(1).\n"
+    "Lit ce que les clients envoient sur le tube nommé canal et l'affiche : une\n"
+    "ligne quand un client se connecte, une par commande, une à sa fin. Crée canal\n"
+    "(mode 0600) s'il n'existe pas, et le supprime en s'arrêtant. Ctrl-C l'arrête.\n"
+    "Voir command-server(1).\n"
     "\n"
     "  --json     écrit les événements en JSON Lines, un objet par ligne\n"
     "  --help     affiche cette aide\n"
@@ -129,7 +130,7 @@ int take_fifo()
 // is opened must be the FIFO that the server started with. Returns -1 once it has said why not.
 int open_fifo()
 {
-    constexpr std::string_view replaced = "a été remplacé : ce n'est plus le tube du serveur";
+    constexpr std::string_view replaced = "a été remplacé (ce n'est plus le tube du serveur)";
     int const fd = open(fifo_path, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT)

@@ -83,7 +83,7 @@ void plain_output::listening(std::string_view path)
 
 void plain_output::connected(std::int32_t pid, bool mixed)
 {
-    put((record{} << "client " << pid << (mixed ? " : connecté : flux mêlés" : " : connecté"))
+    put((record{} << "client " << pid << (mixed ? " : connecté (flux mêlés)" : " : connecté"))
             .line());
     continued_ = false;
 }

@@ -19,14 +19,15 @@
 namespace {
 
 constexpr std::string_view prompt = "Saisir la commande a envoyer au serveur :";
-constexpr std::string_view usage = "usage : client canal\n";
+constexpr std::string_view usage = "Utilisation : client canal\n";
 // What --help adds after the usage line.
 constexpr std::string_view help =
     "\n"
-    "Envoie au serveur de commandes, par le tube nommé canal, le numéro de ce processus puis\n"
-    "chaque ligne tapée, et « ctrld » à la fin de l'entrée. Attend que le serveur ait ouvert\n"
-    "canal, sans jamais le créer. Ctrl-D termine la session, Ctrl-C l'interrompt sans « ctrld ».\n"
-    "Un fichier nommé --help s'écrit ./--help. Voir client(1).\n"
+    "Envoie au serveur de commandes, par le tube nommé canal, le numéro de ce\n"
+    "processus puis chaque ligne tapée, et « ctrld » à la fin de l'entrée. Attend\n"
+    "que le serveur ait ouvert canal, sans jamais le créer. Ctrl-D termine la\n"
+    "session, Ctrl-C l'interrompt sans « ctrld ». Un fichier nommé --help s'écrit\n"
+    "./--help. Voir client(1).\n"
     "\n"
     "  --help     affiche cette aide\n"
     "  --version  affiche la version\n";

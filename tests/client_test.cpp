@@ -393,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
                  .prompts = silent,
                  .chan = channel::none,
                  .status = 2,
-                 .message = "usage : client canal\n",
+                 .message = "Utilisation : client canal\n",
                  .pauses = false},
         run_case{.name = "missing_channel",
                  .prompts = silent,
@@ -496,7 +496,7 @@ TEST(options, are_answered_without_opening_anything)
 {
     temp_dir dir;
     for (auto const& [arg, answer] :
-         {std::pair{"--help", "usage : client canal\n"},
+         {std::pair{"--help", "Utilisation : client canal\n"},
           std::pair{"--version", "client " VERSION "\n"}, std::pair{"./--help", ""}}) {
         write_file(dir / "--help", "keep");
         write_file(dir / "--version", "keep");

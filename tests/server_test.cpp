@@ -385,7 +385,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         output_case{"mixed_stream_then_a_clean_one",
                     {{header_of(7) + "ls\n" + header_of(8) + "pwd\n",
-                      "client 7 : connecté\nclient 7 : ls\nclient 8 : connecté : flux mêlés\n"
+                      "client 7 : connecté\nclient 7 : ls\nclient 8 : connecté (flux mêlés)\n"
                       "clients mêlés : pwd\nclients mêlés : disparus sans ctrld\n"
                       "clients mêlés : disparus sans ctrld\n"},
                      {header_of(9) + "id\nctrld",
@@ -438,7 +438,7 @@ TEST(server, answers_its_options)
         bool full = false; // standard output refuses text
     };
     for (auto const& c :
-         {option_case{{"--help"}, 0, "usage : command-server [--json] canal\n", ""},
+         {option_case{{"--help"}, 0, "Utilisation : command-server [--json] canal\n", ""},
           option_case{{"--version"}, 0, "command-server " VERSION "\n", ""},
           option_case{{"--help"},
                       1,
@@ -449,10 +449,10 @@ TEST(server, answers_its_options)
               {"-x"},
               2,
               "",
-              "command-server: -x: option inconnue\nusage : command-server [--json] canal\n"},
+              "command-server: -x: option inconnue\nUtilisation : command-server [--json] canal\n"},
           option_case{{""}, 1, "", "command-server: : No such file or directory\n"},
-          option_case{{"canal", "extra"}, 2, "", "usage : command-server [--json] canal\n"},
-          option_case{{"--json"}, 2, "", "usage : command-server [--json] canal\n"}}) {
+          option_case{{"canal", "extra"}, 2, "", "Utilisation : command-server [--json] canal\n"},
+          option_case{{"--json"}, 2, "", "Utilisation : command-server [--json] canal\n"}}) {
         unique_fd const out = c.full ? open_fd("/dev/full", O_WRONLY)
                                      : open_fd(dir / "out", O_WRONLY | O_CREAT | O_TRUNC);
         unique_fd const err = open_fd(dir / "err", O_WRONLY | O_CREAT | O_TRUNC);
@@ -610,11 +610,11 @@ INSTANTIATE_TEST_SUITE_P(
                                         "does not end on SIGTERM"},
         end_case{.name = "path_replaced",
                  .replace = "file",
-                 .message = "{fifo}: a été remplacé : ce n'est plus le tube du serveur",
+                 .message = "{fifo}: a été remplacé (ce n'est plus le tube du serveur)",
                  .file_kept = true},
         end_case{.name = "path_replaced_by_a_link_to_it",
                  .replace = "link",
-                 .message = "{fifo}: a été remplacé : ce n'est plus le tube du serveur",
+                 .message = "{fifo}: a été remplacé (ce n'est plus le tube du serveur)",
                  .file_kept = true},
         end_case{.name = "path_replaced_then_signal",
                  .signal = SIGTERM,
@@ -713,7 +713,7 @@ std::string events_of_plain(std::string const& printed)
             continue;
         who = who.starts_with("client ") ? who.substr(7) : "null";
         if (what.starts_with("connecté"))
-            events += "connected " + who + (what.ends_with("mêlés") ? " true\n" : " false\n");
+            events += "connected " + who + (what.ends_with("(flux mêlés)") ? " true\n" : " false\n");
         else if (what == "fin (ctrld)" || what.starts_with("disparu"))
             events += "end " + who + (what == "fin (ctrld)" ? " true\n" : " false\n");
         else

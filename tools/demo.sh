@@ -26,7 +26,7 @@ fi
 if [ -z "${DEMO_IN_TMUX-}" ] && command -v tmux >/dev/null && [ -t 0 ] && [ -t 1 ]; then
     env -u TMUX tmux -u -L "client-demo-$$" -f /dev/null new-session -- \
         env DEMO_IN_TMUX=1 "$PWD/tools/demo.sh" \; set-option destroy-unattached on >/dev/null
-    echo "demo : terminée ; le serveur est arrêté et son dossier retiré."
+    echo "demo : terminée ; le serveur est arrêté et son répertoire supprimé."
     exit
 fi
 
@@ -42,13 +42,18 @@ if [ -n "${DEMO_IN_TMUX-}" ]; then
         \; set-option -g pane-border-format ' #{pane_title} '
     tmux split-window -d -v -l '35%' -- tail -n +1 -f "$log" \
         \; select-pane -t '{bottom}' -T "serveur : ce qu'il reçoit" \
-        \; select-pane -t '{top}' -T "client : tapez vos commandes ; Ctrl-D pour finir, Ctrl-C pour interrompre"
+        \; select-pane -t '{top}' -T "client : tapez vos commandes ; Ctrl-D pour terminer, Ctrl-C pour interrompre"
 else
     echo "demo : ce que reçoit le serveur s'affichera à la fin ; pour le suivre en direct, dans"
     echo "       un autre terminal : tail -f $log"
 fi
-echo "demo : le client démarre (pause de 2 s). Ctrl-D finit la session (le client envoie"
-echo "       « ctrld ») ; Ctrl-C l'interrompt (sans « ctrld »). L'un et l'autre ferment la démo."
+echo "demo : le client démarre (pause de 2 s). Ctrl-D termine la session (le client"
+echo "       envoie « ctrld ») ; Ctrl-C l'interrompt (sans « ctrld »). La démo dit ensuite"
+if [ -n "${DEMO_IN_TMUX-}" ]; then
+    echo "       comment le client a fini, et Entrée la ferme."
+else
+    echo "       comment le client a fini, et montre ce que le serveur a reçu."
+fi
 
 # Ctrl-C ends the client, which keeps the default disposition; the demo goes on to its end. The
 # client ends by killing itself; keep the shell's "Killed" report out of the way.
@@ -60,9 +65,9 @@ trap - INT
 sleep 0.2
 echo
 case $status in
-137) echo "demo : fin du client, statut 137 (tué par SIGKILL : sa fin normale)" ;;
-130) echo "demo : client interrompu par Ctrl-C, statut 130 (sans « ctrld »)" ;;
-*) echo "demo : fin du client, statut $status" ;;
+137) echo "demo : fin du client, code de retour 137 (tué par SIGKILL : sa fin normale)" ;;
+130) echo "demo : client interrompu par Ctrl-C, code de retour 130 (sans « ctrld »)" ;;
+*) echo "demo : fin du client, code de retour $status" ;;
 esac
 if [ -n "${DEMO_IN_TMUX-}" ]; then
     read -rp "demo : Entrée pour quitter " _ || true
