@@ -61,12 +61,20 @@ void remove_fifo()
     made_fifo = 0;
 }
 
-// Removes the FIFO, then ends the process by the same signal, whose default is back in place.
-// The first process of a PID namespace is never ended by a signal it has no handler for, its
-// own included: it then exits with the status a shell shows for that signal.
-void on_signal(int sig)
+// Asked to stop (SIGTERM, SIGINT, SIGHUP), the server first shows what its clients have written
+// already, then ends by that signal; asked twice, it ends at once. Any other signal ends it at
+// once.
+volatile std::sig_atomic_t stop_requested = 0;
+
+// Removes the FIFO, then ends the process by sig, its default put back. The first process of a
+// PID namespace is never ended by a signal it has no handler for, its own included: it then
+// exits with the status a shell shows for that signal.
+[[noreturn]] void end_by(int sig)
 {
     remove_fifo();
+    struct sigaction by_default {};
+    by_default.sa_handler = SIG_DFL;
+    sigaction(sig, &by_default, nullptr);
     sigset_t just_this;
     sigemptyset(&just_this);
     sigaddset(&just_this, sig);
@@ -76,16 +84,35 @@ void on_signal(int sig)
     _exit(128 + sig);
 }
 
+void on_signal(int sig);
+
+struct sigaction handler()
+{
+    struct sigaction action {};
+    action.sa_handler = on_signal;
+    action.sa_flags = SA_RESETHAND;
+    sigfillset(&action.sa_mask);
+    return action;
+}
+
+void on_signal(int sig)
+{
+    if ((sig == SIGTERM || sig == SIGINT || sig == SIGHUP) && stop_requested == 0) {
+        stop_requested = sig;
+        struct sigaction const again = handler();
+        sigaction(sig, &again, nullptr);
+        return;
+    }
+    end_by(sig);
+}
+
 // Every signal whose default is to end the process, but those that the caller set to be ignored:
 // nohup and the like must keep their meaning. Those whose default is to be ignored or to stop
 // are left alone; sigaction refuses SIGKILL, SIGSTOP and the numbers the C library keeps.
 void remove_fifo_on_signals()
 {
     constexpr std::array left_alone{SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU};
-    struct sigaction action {};
-    action.sa_handler = on_signal;
-    action.sa_flags = SA_RESETHAND;
-    sigfillset(&action.sa_mask);
+    struct sigaction const action = handler();
     for (int sig = 1; sig <= SIGRTMAX; ++sig) {
         struct sigaction inherited {};
         if (std::ranges::find(left_alone, sig) == left_alone.end() &&
@@ -160,8 +187,10 @@ int serve_stream(int fd, output& out)
     stream_decoder decoder{out};
     bool got_bytes = false;
     while (out.write_error() == 0) {
+        // Asked to stop: read what the pipe holds, without waiting for more.
+        bool const stopping = stop_requested != 0;
         pollfd ready{fd, POLLIN, 0};
-        int const events = poll(&ready, 1, 1000);
+        int const events = stopping ? 1 : poll(&ready, 1, 1000);
         if (events < 0)
             continue;
         // Idle: look that the FIFO is still there, and read all the same, since a client that
@@ -174,6 +203,8 @@ int serve_stream(int fd, output& out)
             decoder.feed(std::span{buffer.data(), static_cast<std::size_t>(n)});
             if (static_cast<std::size_t>(n) < buffer.size())
                 decoder.piece_end();
+        } else if (stopping) {
+            return 0;
         } else if (n == 0 && (events > 0 || got_bytes)) {
             break;
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
@@ -239,6 +270,8 @@ int main(int argc, char const* const argv[])
             close(fd);
             return stop(status);
         }
+        if (stop_requested != 0)
+            end_by(stop_requested);
         // The next reader is there before this one goes, so that a client that has just opened
         // the FIFO never meets a FIFO without a reader.
         int const next = open_fifo();

@@ -293,6 +293,20 @@ TEST(server, sessions_stay_apart_when_the_server_lags)
     EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
 }
 
+// Asked to stop while clients' bytes are in the pipe, it shows them first; stopped, it cannot
+// have read them before.
+TEST(server, shows_what_the_pipe_holds_when_asked_to_stop)
+{
+    temp_dir dir;
+    running_server s{dir / "canal"};
+    kill(s.server.pid(), SIGSTOP);
+    s.send(header_of(7) + "ls\n");
+    kill(s.server.pid(), SIGTERM);
+    kill(s.server.pid(), SIGCONT);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+    EXPECT_NE(s.until("client 7 : ls\n").find("client 7 : ls\n"), std::string::npos) << s.seen;
+}
+
 // A path that does not fit in one record, once escaped, goes on in records of its own.
 TEST(server, names_a_long_path_whole)
 {
@@ -713,7 +727,8 @@ std::string events_of_plain(std::string const& printed)
             continue;
         who = who.starts_with("client ") ? who.substr(7) : "null";
         if (what.starts_with("connecté"))
-            events += "connected " + who + (what.ends_with("(flux mêlés)") ? " true\n" : " false\n");
+            events +=
+                "connected " + who + (what.ends_with("(flux mêlés)") ? " true\n" : " false\n");
         else if (what == "fin (ctrld)" || what.starts_with("disparu"))
             events += "end " + who + (what == "fin (ctrld)" ? " true\n" : " false\n");
         else
