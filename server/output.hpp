@@ -2,7 +2,9 @@
 
 #include "stream_decoder.hpp"
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -64,7 +66,9 @@ private:
     json_output& base64(std::string_view bytes);
     void put_line();
 
-    // A command line or a path (PATH_MAX), each byte escaped to at most 6, and the rest.
-    std::array<char, 6 * stream_decoder::max_line + 128> line_;
+    // A command line (the decoder hands over at most max_line bytes) or a path (the server stops
+    // before it prints one longer than PATH_MAX, which it cannot make or open), each byte escaped
+    // to at most 6, and the rest of the object.
+    std::array<char, 6 * std::max<std::size_t>(stream_decoder::max_line, PATH_MAX) + 128> line_;
     std::size_t len_ = 0;
 };
