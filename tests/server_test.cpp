@@ -481,15 +481,16 @@ TEST(server, answers_its_options)
     }
 }
 
-// How to run a program as the first process of a PID namespace, or nothing if this user cannot.
-std::vector<std::string> first_process_of_a_namespace()
+// How to run a program as the first process of a PID namespace, or nothing if this user cannot,
+// or if probe fails there.
+std::vector<std::string> in_pid_namespace(std::vector<std::string> const& probe = {"/bin/true"})
 {
     std::vector<std::string> unshare{"/usr/bin/unshare", "--pid", "--fork"};
     if (geteuid() != 0)
         unshare.insert(unshare.begin() + 1, "-r");
     unique_fd const null = open_fd("/dev/null", O_RDWR);
-    process probe{with(unshare, {"/bin/true"}), {null.get(), null.get(), null.get()}};
-    return probe.wait() == 0 ? unshare : std::vector<std::string>{};
+    process run{with(unshare, probe), {null.get(), null.get(), null.get()}};
+    return run.wait() == 0 ? unshare : std::vector<std::string>{};
 }
 
 // The process whose parent is pid.
@@ -547,7 +548,7 @@ TEST_P(server_end, leaves_no_fifo_and_no_foreign_file_harmed)
     std::optional<process> gone;
     std::vector<std::string> before;
     if (c.first_process) {
-        before = first_process_of_a_namespace();
+        before = in_pid_namespace();
         if (before.empty())
             GTEST_SKIP() << "this user cannot make a PID namespace (unshare --pid)";
     }
@@ -703,17 +704,6 @@ TEST(server, json_gives_back_every_byte)
     EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
 }
 
-// How to run a shell in a PID namespace of its own whose process ids it can choose, or nothing
-// if this user cannot.
-std::vector<std::string> namespace_that_chooses_ids()
-{
-    std::vector<std::string> unshare{"/usr/bin/unshare", "-r", "--pid", "--fork", "/bin/sh", "-c"};
-    unique_fd const null = open_fd("/dev/null", O_RDWR);
-    process probe{with(unshare, {"echo 99 > /proc/sys/kernel/ns_last_pid"}),
-                  {null.get(), null.get(), null.get()}};
-    return probe.wait() == 0 ? unshare : std::vector<std::string>{};
-}
-
 // One event a line, as "connected 17664 false", "command null from 10", "end null true".
 std::string events_of_plain(std::string const& printed)
 {
@@ -749,7 +739,9 @@ TEST_P(crowd, clients_started_together_are_each_found)
     bool const json = GetParam();
     if (json && access("/usr/bin/jq", X_OK) != 0)
         GTEST_SKIP() << "jq is not installed (Debian package jq)";
-    std::vector<std::string> const in_namespace = namespace_that_chooses_ids();
+    // A shell that chooses the next process id, in a PID namespace of its own.
+    std::vector<std::string> const in_namespace =
+        in_pid_namespace({"/bin/sh", "-c", "echo 99 > /proc/sys/kernel/ns_last_pid"});
     if (in_namespace.empty())
         GTEST_SKIP() << "this user cannot choose process ids (unshare -r --pid, ns_last_pid)";
     temp_dir dir;
@@ -769,10 +761,11 @@ TEST_P(crowd, clients_started_together_are_each_found)
         "\"$@\" < 256 > /dev/null & wait";
     kill(s.server.pid(), SIGSTOP);
     unique_fd const null = open_fd("/dev/null", O_RDWR);
-    process clients{with(in_namespace, with({script, "sh"}, built(CLIENT_PATH, {s.fifo}))),
-                    {null.get(), null.get(), 2},
-                    {},
-                    dir.path()};
+    process clients{
+        with(in_namespace, with({"/bin/sh", "-c", script, "sh"}, built(CLIENT_PATH, {s.fifo}))),
+        {null.get(), null.get(), 2},
+        {},
+        dir.path()};
     std::this_thread::sleep_for(std::chrono::seconds(1));
     kill(s.server.pid(), SIGCONT);
     EXPECT_EQ(outcome(clients.wait()), 0);
