@@ -182,20 +182,18 @@ std::size_t stream_decoder::take(std::string_view bytes, bool piece_follows)
         }
         return bytes.size();
     }
-    // The piece ends at its newline or at the 199-byte limit, unless an end marker starts before:
-    // "ctrld" not followed by a newline, which may run past the limit after a shorter last line.
+    // The piece ends at its newline or at the 199-byte limit, unless an end marker starts before,
+    // which may run past the limit after a shorter last line. With several sessions open, "ctrld"
+    // is taken for an end marker wherever it stands: a line typed so is far rarer than a marker
+    // followed by another client's empty line.
     std::size_t const room = max_piece - line_len_;
     std::size_t const newline = bytes.substr(0, room).find('\n');
     std::size_t const end =
         newline == std::string_view::npos ? std::min(room, bytes.size()) : newline + 1;
-    std::string_view const near = bytes.substr(0, end + end_marker.size() - 1);
-    std::size_t marker = near.find(end_marker);
-    while (marker != std::string_view::npos && marker + end_marker.size() < bytes.size() &&
-           bytes[marker + end_marker.size()] == '\n')
-        marker = near.find(end_marker, marker + 1);
-    // Bytes at the end that are, or start, "ctrld" wait for what comes after them.
+    std::size_t const marker = bytes.substr(0, end + end_marker.size() - 1).find(end_marker);
+    // The last bytes, where they start "ctrld", wait for the rest.
     std::size_t wait = std::string_view::npos;
-    for (std::size_t at = bytes.size() - std::min(bytes.size(), end_marker.size());
+    for (std::size_t at = bytes.size() - std::min(bytes.size(), end_marker.size() - 1);
          !piece_follows && at < end && wait == std::string_view::npos; ++at) {
         if (end_marker.starts_with(bytes.substr(at)))
             wait = at;
