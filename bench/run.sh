@@ -154,7 +154,11 @@ serve() {
         clients+=($!)
     done
     wait "${clients[@]}" 2>/dev/null || true
-    until [ "$(grep -c -F "$ends" "$work/served")" -eq 200 ]; do sleep 0.1; done
+    local waited=0
+    until [ "$(grep -c -F "$ends" "$work/served")" -eq 200 ]; do
+        ((waited++ < 300)) || { echo "bench: the server showed no 200 clean ends" >&2; exit 1; }
+        sleep 0.1
+    done
     local ticks peak
     ticks=$(awk '{ print $14 + $15 }' "/proc/$server/stat")
     peak=$(awk '/^VmHWM:/ { print $2 }' "/proc/$server/status")
