@@ -1,5 +1,5 @@
 // command-server: a stand-in command server. It reads the clients' streams from a FIFO, one
-// client after another, and prints what each sent.
+// after another or several at once, and prints what each sent, for people or as JSON Lines.
 
 #include "message.hpp"
 #include "output.hpp"
