@@ -46,7 +46,7 @@ private:
 //   {"event":"listening","path":"/tmp/d/canal"}
 //   {"event":"connected","pid":4242,"mixed":false}
 //   {"event":"command","pid":4242,"line":"ls -la"}, "pid":null where the stream cannot say
-//   whose, and "partial":true where the line goes on in the next command
+//   whose, and "partial":true where the line goes on in a later command
 //   {"event":"end","pid":4242,"clean":true}
 // Text that is not UTF-8 goes in "line_base64" or "path_base64" instead, so that every byte
 // comes back.
