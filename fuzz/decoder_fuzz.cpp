@@ -4,8 +4,10 @@
 // and end every session once; with the reads' ends to go by, it must also give each attributed
 // command to its own client, lose no byte of text and take none for a marker. It is also fed the
 // input itself, which must do no harm.
-// The first byte chooses the headers' byte order (its high bit). Lines leave out the letter c:
-// "ctrld" typed in a line is where the format leaves a reader to guess.
+// The first byte chooses the headers' byte order (its high bit). Lines hold the letter c only
+// in "ctrld": typed as a line, or ending a last line or a long line's 199-byte piece. Those stay
+// only where the decoder is promised to read them right, while one session is open, and where
+// the client's next write follows; elsewhere they become "xtrld".
 
 #include "stream_decoder.hpp"
 
@@ -79,6 +81,8 @@ struct client {
     bool clean;
 };
 
+constexpr std::string_view marker = "ctrld";
+
 client make_client(source& in, std::endian order, std::vector<std::int32_t>& taken)
 {
     client c{};
@@ -99,7 +103,13 @@ client make_client(source& in, std::endian order, std::vector<std::int32_t>& tak
             char const b = static_cast<char>(in.byte());
             line += b == '\0' || b == '\n' || b == 'c' ? 'x' : b;
         }
-        c.text += line;
+        unsigned const ctrld = in.byte();
+        if ((ctrld & 1) != 0)
+            line = marker;
+        if ((ctrld & 2) != 0 && line.size() >= marker.size())
+            line.replace(line.size() - marker.size(), marker.size(), marker);
+        if ((ctrld & 4) != 0 && line.size() >= stream_decoder::max_piece)
+            line.replace(stream_decoder::max_piece - marker.size(), marker.size(), marker);
         bool const last_without_newline = n + 1 == lines && (in.byte() & 1) != 0;
         if (!last_without_newline)
             line += '\n';
@@ -109,8 +119,38 @@ client make_client(source& in, std::endian order, std::vector<std::int32_t>& tak
     }
     c.clean = (in.byte() & 1) != 0;
     if (c.clean)
-        c.writes.emplace_back("ctrld");
+        c.writes.emplace_back(marker);
     return c;
+}
+
+// Keeps "ctrld" in a command piece only while its session is the only one open and, where it
+// ends the piece without a newline, only if the same client's next write comes next; then sets
+// each client's text.
+void keep_ctrld_where_readable(std::vector<client>& clients,
+                               std::vector<std::size_t> const& order_of_writes)
+{
+    std::vector<std::size_t> next(clients.size(), 0);
+    std::size_t open = 0;
+    for (std::size_t w = 0; w < order_of_writes.size(); ++w) {
+        client& c = clients[order_of_writes[w]];
+        std::size_t const piece = next[order_of_writes[w]]++;
+        std::string& bytes = c.writes[piece];
+        bool const is_marker = c.clean && piece + 1 == c.writes.size();
+        if (piece == 0 || is_marker) {
+            open = piece == 0 ? open + 1 : open - 1;
+            continue;
+        }
+        bool const followed =
+            w + 1 < order_of_writes.size() && order_of_writes[w + 1] == order_of_writes[w];
+        if (open != 1 || (!bytes.ends_with('\n') && !followed))
+            std::ranges::replace(bytes, 'c', 'x');
+    }
+    for (client& c : clients) {
+        for (std::size_t piece = 1; piece < c.writes.size() - (c.clean ? 1 : 0); ++piece) {
+            std::string_view const bytes = c.writes[piece];
+            c.text += bytes.substr(0, bytes.size() - (bytes.ends_with('\n') ? 1 : 0));
+        }
+    }
 }
 
 void feed_and_check(std::vector<client> const& clients,
@@ -202,6 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
         order_of_writes.push_back(pick);
         read_ends.push_back((in.byte() & 3) == 0 || total == 1);
     }
+    keep_ctrld_where_readable(clients, order_of_writes);
     feed_and_check(clients, order_of_writes, read_ends, order, true);
     feed_and_check(clients, order_of_writes, read_ends, order, false);
     return 0;

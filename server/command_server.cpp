@@ -190,7 +190,9 @@ int serve_stream(int fd, output& out)
         // Asked to stop: read what the pipe holds, without waiting for more.
         bool const stopping = stop_requested != 0;
         pollfd ready{fd, POLLIN, 0};
-        int const events = stopping ? 1 : poll(&ready, 1, 1000);
+        // A client writes its end marker right after its last line: a trailing "ctrld" that
+        // nothing follows for a moment is the marker, and is shown as such.
+        int const events = stopping ? 1 : poll(&ready, 1, decoder.waiting() ? 100 : 1000);
         if (events < 0)
             continue;
         // Idle: look that the FIFO is still there, and read all the same, since a client that
@@ -204,11 +206,14 @@ int serve_stream(int fd, output& out)
             if (static_cast<std::size_t>(n) < buffer.size())
                 decoder.piece_end();
         } else if (stopping) {
+            decoder.stop();
             return 0;
         } else if (n == 0 && (events > 0 || got_bytes)) {
             break;
         } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
             return report_error(program, fifo_path, errno);
+        } else if (events == 0) {
+            decoder.quiet();
         }
     }
     decoder.finish();

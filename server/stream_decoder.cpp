@@ -33,6 +33,23 @@ void stream_decoder::piece_end()
     settle(cut::read);
 }
 
+bool stream_decoder::waiting() const
+{
+    return open_ == 1 && std::string_view{line_.data(), line_len_}.ends_with(end_marker);
+}
+
+void stream_decoder::quiet()
+{
+    decide(true);
+    settle(cut::quiet);
+}
+
+void stream_decoder::stop()
+{
+    decide(true);
+    settle(cut::stop);
+}
+
 void stream_decoder::finish()
 {
     decide(true);
@@ -157,9 +174,9 @@ std::size_t stream_decoder::text(std::string_view bytes, bool piece_follows)
     return at;
 }
 
-// Text in a session, and how much of it was taken: whole lines while one session is open; in a
-// mixed stream, a piece at a time, ended by a newline, by the 199-byte limit, or by an end
-// marker of whichever client, which runs into the pieces around it.
+// Text in a session, and how much of it was taken: whole lines while one session is open; while
+// several are, a piece at a time, ended by a newline, by the 199-byte limit, or by an end marker
+// of whichever client, which runs into the pieces around it.
 std::size_t stream_decoder::take(std::string_view bytes, bool piece_follows)
 {
     if (open_ == 0) {
@@ -167,7 +184,7 @@ std::size_t stream_decoder::take(std::string_view bytes, bool piece_follows)
         open_ = 1;
         pid_.reset();
     }
-    if (!mixed_) {
+    if (open_ == 1) {
         for (std::string_view rest = bytes; !rest.empty();) {
             std::size_t const newline = rest.find('\n');
             std::string_view const part = rest.substr(0, newline);
@@ -183,9 +200,9 @@ std::size_t stream_decoder::take(std::string_view bytes, bool piece_follows)
         return bytes.size();
     }
     // The piece ends at its newline or at the 199-byte limit, unless an end marker starts before,
-    // which may run past the limit after a shorter last line. With several sessions open, "ctrld"
-    // is taken for an end marker wherever it stands: a line typed so is far rarer than a marker
-    // followed by another client's empty line.
+    // which may run past the limit after a shorter last line. "ctrld" is taken for an end marker
+    // wherever it stands: a line typed so while another client is connected is far rarer than a
+    // marker followed by another client's empty line.
     std::size_t const room = max_piece - line_len_;
     std::size_t const newline = bytes.substr(0, room).find('\n');
     std::size_t const end =
@@ -242,7 +259,7 @@ void stream_decoder::settle(cut at)
     std::string_view hand{line_.data(), line_len_};
     if (open_ == 0)
         return;
-    if (mixed_) {
+    if (open_ > 1) {
         // A piece without its newline: the last line of a client, or a part of a long one.
         if (!hand.empty())
             hand_over(hand, false);
@@ -251,9 +268,10 @@ void stream_decoder::settle(cut at)
             end_sessions(open_, false);
         return;
     }
-    // One session: a piece that ends in "ctrld" is taken for the end marker. It could also be
-    // the last 199 bytes of a long line typed with those letters there, which is far rarer.
-    bool const marker = hand.ends_with(end_marker);
+    // One session: a piece that ends in "ctrld" is its end marker, or the end of a last line or
+    // of 199 bytes of a long one, typed with those letters there. At the end of a read, the next
+    // one tells: more text goes on with the line; "ctrld" alone was the line's, then the marker.
+    bool const marker = at != cut::read && hand.ends_with(end_marker);
     if (marker)
         hand.remove_suffix(end_marker.size());
     if (marker || at == cut::end) {
@@ -261,12 +279,11 @@ void stream_decoder::settle(cut at)
         if (!hand.empty() || line_bytes_ > line_len_)
             hand_over(hand, false);
         end_sessions(1, marker);
-    } else if (at == cut::header && !hand.empty()) {
+    } else if ((at == cut::header || at == cut::stop) && !hand.empty()) {
         // Another client's header: the text in hand is a piece of its own, and a long line's
-        // 199 bytes go on later.
-        hand_over(hand, line_bytes_ % max_piece == 0);
+        // 199 bytes go on later. A reader that stops cannot tell whether the line goes on.
+        hand_over(hand, at == cut::stop || line_bytes_ % max_piece == 0);
         line_len_ = 0;
-        line_bytes_ = 0;
     }
 }
 

@@ -24,6 +24,11 @@
 // While one session is open, its commands are its client's. A header that comes while one is
 // open makes the stream mixed: nothing says whose a command or an end marker is, until as many end
 // markers as headers have come and the next header starts an attributed session again.
+//
+// How many sessions are open decides how text is read. With one, its pieces come in order, so
+// lines are whole and "ctrld" at a piece's end is the marker; but a read may end between a last
+// line that ends in those letters and the marker, so the decoder waits for what follows. With
+// several, pieces interleave, and "ctrld" ends one of them wherever it stands.
 class stream_decoder {
 public:
     // Whose a command or an end is: the client's id while its session is the only one open;
@@ -57,8 +62,17 @@ public:
     void feed(std::span<const char> bytes);
     // The bytes fed so far end with a whole piece. So does a read from a pipe that returned less
     // than it asked for, since a write of at most PIPE_BUF bytes reaches the pipe whole: the
-    // decoder then decides at once what waited on the bytes after it.
+    // decoder then decides at once what waited on the bytes after it, but for a trailing "ctrld".
     void piece_end();
+    // Whether a lone session's text ends in "ctrld": its end marker, unless more of its line
+    // follows. Nothing else waits on what comes next.
+    [[nodiscard]] bool waiting() const;
+    // Nothing has come for a while: the bytes fed end with a whole piece, and a trailing "ctrld"
+    // is the end marker, since a client writes its marker right after its last line.
+    void quiet();
+    // The reader stops before end of file: as quiet(), and the text in hand is handed over as
+    // partial, since its line may go on. The sessions still open get no end.
+    void stop();
     // At end of file: the last line and how the open sessions ended (nothing for a stream with no
     // byte at all). A decoder serves one stream.
     void finish();
@@ -71,8 +85,9 @@ public:
 private:
     // The bytes fed and not yet decided; a run of NULs is decided once it is whole in here.
     static constexpr std::size_t window = 4096;
-    // Where a piece ends: at the end of a read, before a header, at end of file.
-    enum class cut { read, header, end };
+    // Where a piece ends: at the end of a read, before a header, after a silence, where the
+    // reader stops, at end of file.
+    enum class cut { read, header, quiet, stop, end };
 
     void decide(bool piece_ends);
     std::optional<std::size_t> first_header(std::string_view bytes, std::size_t nul, bool whole);
@@ -93,13 +108,13 @@ private:
     std::endian order_;
     std::array<char, window> bytes_{};
     std::size_t bytes_len_ = 0;
-    // Sessions open: headers, and a writer's text that came before any, less end markers.
+    // Sessions open: headers, and a writer's text that came while none was, less end markers.
     std::size_t open_ = 0;
     // Sessions overlapped since none was last open: even with one left, nobody knows whose.
     bool mixed_ = false;
     std::optional<std::int32_t> pid_;
-    // The text in hand: the line so far of the one open session, or in a mixed stream the piece
-    // so far. line_bytes_ counts the whole line, parts handed over included.
+    // The text in hand: the line so far of the one open session, or while several are open the
+    // piece so far. line_bytes_ counts the whole line, parts handed over included.
     std::array<char, max_line> line_{};
     std::size_t line_len_ = 0;
     std::size_t line_bytes_ = 0;

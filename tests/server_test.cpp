@@ -139,6 +139,22 @@ std::string const long_line = "l" + repeat("é", 2500);
 std::string const four_byte_line = "x" + repeat("\xf0\x9f\x98\x80", 1300);
 std::string const stray_bytes_line(5000, '\x80');
 std::string const chunk(199, 'a');
+// 199 bytes that end as the end marker does: a long line's piece, or a last line and the marker.
+std::string const chunk_ending_in_marker = std::string(194, 'a') + "ctrld";
+
+// Another client's long line in 199-byte pieces, a stream longer than the decoder's window, so
+// that its pieces straddle the window's edge.
+decode_case long_line_among_others()
+{
+    decode_case c{"long_line_among_others", {7, 8, "ls\n"}, {"+7", "+8 mixed", "* cmd ls"}};
+    for (int n = 0; n < 22; ++n) {
+        c.stream.emplace_back(chunk);
+        c.seen.push_back("* part " + chunk);
+    }
+    c.stream.insert(c.stream.end(), {"x\n", "ctrld", "ctrld"});
+    c.seen.insert(c.seen.end(), {"* cmd x", "* clean", "* clean"});
+    return c;
+}
 
 // Ids whose NULs and newlines lie where a reader may take them for another header's or for a
 // line's end: multiples of 256 (17664 = 0x4500, 2560 = 0x0a00), below 256 (10, a newline),
@@ -190,6 +206,35 @@ INSTANTIATE_TEST_SUITE_P(
         decode_case{"marker_then_anothers_empty_line",
                     {7, 8, "ctrld", "\n", "ctrld"},
                     {"+7", "+8 mixed", "* clean", "* cmd ", "* clean"}},
+        decode_case{"text_without_header_is_one_session",
+                    {"ls\n", "ctrld", 7, "pwd\n", "ctrld"},
+                    {"? cmd ls", "? clean", "+7", "7 cmd pwd", "7 clean"}},
+        // A piece of 199 bytes may go on after another client's piece; a shorter one may not.
+        decode_case{"lone_line_cut_by_a_header",
+                    {7, "ab\n", chunk, 8, "ctrld", "ctrld", 9, chunk, "abc", 10, "ctrld", "ctrld"},
+                    {"+7", "7 cmd ab", "7 part " + chunk, "+8 mixed", "* clean", "* clean", "+9",
+                     "9 cmd " + chunk + "abc", "+10 mixed", "* clean", "* clean"}},
+        decode_case{"typed_ctrld_once_one_session_is_left",
+                    {7, 8, "ctrld", "ctrld\n", "ctrld"},
+                    {"+7", "+8 mixed", "* clean", "* cmd ctrld", "* clean"}},
+        // A read may end between a line that ends in "ctrld" and what follows it.
+        decode_case{"last_line_ending_in_ctrld",
+                    {7, "echo ctrld", "ctrld", 8, "echo ctrld", "ctrld"},
+                    {"+7", "7 cmd echo ctrld", "7 clean", "+8", "8 cmd echo ctrld", "8 clean"}},
+        decode_case{"piece_ending_in_ctrld_then_its_line",
+                    {7, chunk_ending_in_marker, "tail\n", "ctrld"},
+                    {"+7", "7 cmd " + chunk_ending_in_marker + "tail", "7 clean"}},
+        decode_case{"piece_ending_in_ctrld_then_a_header_or_the_end",
+                    {7, chunk_ending_in_marker, 8, chunk_ending_in_marker},
+                    {"+7", "7 cmd " + chunk.substr(5), "7 clean", "+8", "8 cmd " + chunk.substr(5),
+                     "8 clean"}},
+        // Last lines without a newline, each glued to its marker, around the 199-byte limit.
+        decode_case{"last_lines_glued_to_markers_among_others",
+                    {7, 8, 9, 10, "x", "ctrld", chunk.substr(1), "ctrld", chunk, "ctrld", "ctrld"},
+                    {"+7", "+8 mixed", "+9 mixed", "+10 mixed", "* cmd x", "* clean",
+                     "* cmd " + chunk.substr(1), "* clean", "* part " + chunk, "* clean",
+                     "* clean"}},
+        long_line_among_others(),
         decode_case{"read_end_parts_a_last_line_from_anothers",
                     {7, 8, "abc", "ls\n"},
                     {"+7", "+8 mixed", "* cmd abc", "* cmd ls", "* vanished", "* vanished"},
@@ -303,11 +348,54 @@ TEST(server, shows_what_the_pipe_holds_when_asked_to_stop)
     temp_dir dir;
     running_server s{dir / "canal"};
     kill(s.server.pid(), SIGSTOP);
-    s.send(header_of(7) + "ls\n");
+    s.send(header_of(7) + "ls\npwd");
     kill(s.server.pid(), SIGTERM);
     kill(s.server.pid(), SIGCONT);
     EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
-    EXPECT_NE(s.until("client 7 : ls\n").find("client 7 : ls\n"), std::string::npos) << s.seen;
+    EXPECT_NE(s.until("client 7 : pwd\n").find("client 7 : ls\nclient 7 : pwd\n"),
+              std::string::npos)
+        << s.seen;
+}
+
+// A last line that ends in "ctrld", then the marker, may come in one read: while another writer
+// holds the FIFO open, nothing more comes to tell, and the end must not wait for it.
+TEST(server, a_trailing_ctrld_that_nothing_follows_is_the_end_marker)
+{
+    temp_dir dir;
+    running_server s{dir / "canal"};
+    unique_fd const holder = open_fd(s.fifo, O_WRONLY);
+    s.send(header_of(7) + "echo ctrld" + "ctrld");
+    EXPECT_NE(s.until("client 7 : fin (ctrld)\n").find("client 7 : echo ctrld\nclient 7 : fin"),
+              std::string::npos)
+        << s.seen;
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+}
+
+// Two clients overlap; once the first has ended, the second types the line "ctrld": that is a
+// command, then the second's own end, not a third end.
+TEST(server, typed_ctrld_once_the_overlap_has_ended_is_a_line)
+{
+    temp_dir dir;
+    running_server s{dir / "canal"};
+    std::array<unique_fd, 2> first_in = make_pipe();
+    std::array<unique_fd, 2> second_in = make_pipe();
+    unique_fd const null = open_fd("/dev/null", O_WRONLY);
+    process first{built(CLIENT_PATH, {s.fifo}), {first_in[0].get(), null.get(), 2}};
+    s.until(" : connecté\n");
+    process second{built(CLIENT_PATH, {s.fifo}), {second_in[0].get(), null.get(), 2}};
+    s.until("(flux mêlés)\n");
+    first_in[1] = unique_fd{};
+    s.until("fin (ctrld)\n");
+    ASSERT_EQ(write(second_in[1].get(), "ctrld\n", 6), 6);
+    second_in[1] = unique_fd{};
+    EXPECT_EQ(outcome(first.wait()), -SIGKILL);
+    EXPECT_EQ(outcome(second.wait()), -SIGKILL);
+    std::string const ending = "clients mêlés : fin (ctrld)\nclients mêlés : ctrld\n"
+                               "clients mêlés : fin (ctrld)\n";
+    EXPECT_TRUE(s.until(ending).ends_with(ending)) << s.seen;
+    kill(s.server.pid(), SIGTERM);
+    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
 }
 
 // A path that does not fit in one record, once escaped, goes on in records of its own.
