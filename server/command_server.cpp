@@ -26,13 +26,13 @@ constexpr std::string_view usage = "Utilisation : command-server [--json] canal\
 constexpr std::string_view help =
     "\n"
     "Lit ce que les clients envoient sur le tube nommé canal et l'affiche : une\n"
-    "ligne quand un client se connecte, une par commande, une à sa fin. Crée canal\n"
-    "(mode 0600) s'il n'existe pas, et le supprime en s'arrêtant. Ctrl-C l'arrête.\n"
-    "Voir command-server(1).\n"
+    "ligne quand un client se connecte, une par commande et une quand il se\n"
+    "termine. Crée canal (mode 0600) s'il n'existe pas, et le supprime en\n"
+    "s'arrêtant. Ctrl-C arrête le serveur. Voir command-server(1).\n"
     "\n"
-    "  --json     écrit les événements en JSON Lines, un objet par ligne\n"
-    "  --help     affiche cette aide\n"
-    "  --version  affiche la version\n";
+    "  --json     écrire les événements en JSON Lines, un objet par ligne\n"
+    "  --help     afficher l'aide et quitter\n"
+    "  --version  afficher la version et quitter\n";
 constexpr std::string_view version = "command-server " VERSION "\n";
 
 // The FIFO that this server made, which it removes on every end it sees, but only while the

@@ -23,14 +23,14 @@ constexpr std::string_view usage = "Utilisation : client canal\n";
 // What --help adds after the usage line.
 constexpr std::string_view help =
     "\n"
-    "Envoie au serveur de commandes, par le tube nommé canal, le numéro de ce\n"
-    "processus puis chaque ligne tapée, et « ctrld » à la fin de l'entrée. Attend\n"
-    "que le serveur ait ouvert canal, sans jamais le créer. Ctrl-D termine la\n"
-    "session, Ctrl-C l'interrompt sans « ctrld ». Un fichier nommé --help s'écrit\n"
-    "./--help. Voir client(1).\n"
+    "Envoie au serveur de commandes, par le tube nommé canal, son PID puis chaque\n"
+    "ligne saisie, et « ctrld » à la fin de l'entrée. Ne crée jamais canal ; attend\n"
+    "que le serveur l'ait ouvert. Ctrl-D en début de ligne termine la session ;\n"
+    "Ctrl-C l'interrompt sans « ctrld ». Fin normale : tué par SIGKILL (code 137).\n"
+    "Pour un tube nommé --help, indiquez ./--help. Voir client(1).\n"
     "\n"
-    "  --help     affiche cette aide\n"
-    "  --version  affiche la version\n";
+    "  --help     afficher l'aide et quitter\n"
+    "  --version  afficher la version et quitter\n";
 constexpr std::string_view version = "client " VERSION "\n";
 
 int fail(std::string_view what, int err)
