@@ -25,10 +25,10 @@ constexpr std::string_view usage = "Utilisation : command-server [--json] canal\
 // What --help adds after the usage line.
 constexpr std::string_view help =
     "\n"
-    "Lit ce que les clients envoient sur le tube nommé canal et l'affiche : une\n"
+    "Lit ce que les clients envoient par le tube nommé canal et l'affiche : une\n"
     "ligne quand un client se connecte, une par commande et une quand il se\n"
-    "termine. Crée canal (mode 0600) s'il n'existe pas, et le supprime en\n"
-    "s'arrêtant. Ctrl-C arrête le serveur. Voir command-server(1).\n"
+    "termine. Crée canal (mode 0600) s'il n'existe pas et, dans ce cas, le\n"
+    "supprime en s'arrêtant. Ctrl-C arrête le serveur. Voir command-server(1).\n"
     "\n"
     "  --json     écrire les événements en JSON Lines, un objet par ligne\n"
     "  --help     afficher l'aide et quitter\n"

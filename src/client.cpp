@@ -26,8 +26,9 @@ constexpr std::string_view help =
     "Envoie au serveur de commandes, par le tube nommé canal, son PID puis chaque\n"
     "ligne saisie, et « ctrld » à la fin de l'entrée. Ne crée jamais canal ; attend\n"
     "que le serveur l'ait ouvert. Ctrl-D en début de ligne termine la session ;\n"
-    "Ctrl-C l'interrompt sans « ctrld ». Fin normale : tué par SIGKILL (code 137).\n"
-    "Pour un tube nommé --help, indiquez ./--help. Voir client(1).\n"
+    "Ctrl-C l'interrompt sans « ctrld ». Fin normale : client s'envoie SIGKILL,\n"
+    "d'où le code de retour 137. Pour un tube nommé --help, indiquez ./--help.\n"
+    "Voir client(1).\n"
     "\n"
     "  --help     afficher l'aide et quitter\n"
     "  --version  afficher la version et quitter\n";
