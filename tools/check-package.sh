@@ -23,10 +23,12 @@ need groff-base binutils build-essential dpkg-dev debhelper cmake make g++ libgt
 ! $autopkgtest || need autopkgtest
 
 version=$(dpkg-parsechangelog -S Version)
-for page in man/*.1; do
+# Each program's page carries its name and version; the stream's page is the client's.
+for page in man/*.1 man/*.5; do
     warnings=$(groff -man -ww -z "$page" 2>&1)
     [ -z "$warnings" ] || { echo "$page: $warnings" >&2; exit 1; }
     name=$(basename "$page" .1)
+    [[ $page == *.1 ]] || name=client
     head -n 1 "$page" | grep -q "\"$name $version\"" || { echo "$page: not \"$name $version\"" >&2; exit 1; }
 done
 
@@ -56,7 +58,7 @@ lint() {
 lint "$deb"
 contents=$(dpkg-deb --contents "$deb")
 echo "$contents"
-for page in man1/client.1.gz man1/command-server.1.gz fr/man1/client.1.gz fr/man1/command-server.1.gz; do
+for page in {,fr/}man1/client.1.gz {,fr/}man1/command-server.1.gz {,fr/}man5/command-stream.5.gz; do
     grep -q "/usr/share/man/$page\$" <<<"$contents" ||
         { echo "check-package: the package holds no $page" >&2; exit 1; }
 done
