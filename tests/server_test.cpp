@@ -341,25 +341,11 @@ TEST(server, sessions_stay_apart_when_the_server_lags)
     EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
 }
 
-// Asked to stop while clients' bytes are in the pipe, it shows them first; stopped, it cannot
-// have read them before.
-TEST(server, shows_what_the_pipe_holds_when_asked_to_stop)
-{
-    temp_dir dir;
-    running_server s{dir / "canal"};
-    kill(s.server.pid(), SIGSTOP);
-    s.send(header_of(7) + "ls\npwd");
-    kill(s.server.pid(), SIGTERM);
-    kill(s.server.pid(), SIGCONT);
-    EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
-    EXPECT_NE(s.until("client 7 : pwd\n").find("client 7 : ls\nclient 7 : pwd\n"),
-              std::string::npos)
-        << s.seen;
-}
-
-// A last line that ends in "ctrld", then the marker, may come in one read: while another writer
-// holds the FIFO open, nothing more comes to tell, and the end must not wait for it.
-TEST(server, a_trailing_ctrld_that_nothing_follows_is_the_end_marker)
+// While another writer holds the FIFO open, a last line that ends in "ctrld", then the marker,
+// come in one read and nothing follows to tell: the end must not wait for more. Asked to stop
+// while clients' bytes are in the pipe, the server shows them first; stopped, it cannot have read
+// them before.
+TEST(server, ends_a_session_without_waiting_and_shows_the_pipe_when_asked_to_stop)
 {
     temp_dir dir;
     running_server s{dir / "canal"};
@@ -368,8 +354,14 @@ TEST(server, a_trailing_ctrld_that_nothing_follows_is_the_end_marker)
     EXPECT_NE(s.until("client 7 : fin (ctrld)\n").find("client 7 : echo ctrld\nclient 7 : fin"),
               std::string::npos)
         << s.seen;
+    kill(s.server.pid(), SIGSTOP);
+    s.send(header_of(8) + "ls\npwd");
     kill(s.server.pid(), SIGTERM);
+    kill(s.server.pid(), SIGCONT);
     EXPECT_EQ(outcome(s.server.wait()), -SIGTERM);
+    EXPECT_NE(s.until("client 8 : pwd\n").find("client 8 : ls\nclient 8 : pwd\n"),
+              std::string::npos)
+        << s.seen;
 }
 
 // Two clients overlap; once the first has ended, the second types the line "ctrld": that is a
