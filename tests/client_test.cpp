@@ -508,7 +508,11 @@ TEST(options, are_answered_without_opening_anything)
         int const status = client.wait();
         bool const option = *answer != '\0';
         EXPECT_EQ(outcome(status), option ? 0 : -SIGKILL) << arg;
-        EXPECT_EQ(clock::now() - started >= std::chrono::seconds(2), !option) << arg;
+        // An option skips the pause, which comes after the header: the files stay untouched. A
+        // time bound on that side would only measure how loaded the machine is.
+        if (!option) {
+            EXPECT_GE(clock::now() - started, std::chrono::seconds(2)) << arg;
+        }
         std::string const printed = read_file(dir / "out");
         if (option) {
             EXPECT_EQ(printed.substr(0, printed.find('\n') + 1), answer) << arg;
