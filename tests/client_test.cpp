@@ -258,7 +258,11 @@ TEST_P(client_run, ends_as_documented)
         drainer.join();
 
     EXPECT_EQ(outcome(status), c.status);
-    EXPECT_EQ(took >= std::chrono::seconds(2), c.pauses) << "the 2 s pause";
+    // A run that must not pause stops at its open or its header, before the pause, as its status,
+    // message and silent console show; a time bound on that side would measure only the load.
+    if (c.pauses) {
+        EXPECT_GE(took, std::chrono::seconds(2)) << "the 2 s pause";
+    }
     std::string message = c.message;
     if (auto at = message.find("{path}"); at != std::string::npos)
         message.replace(at, 6, path);
