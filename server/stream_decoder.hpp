@@ -42,9 +42,10 @@ public:
     public:
         // A client's header. mixed: another session was open, so commands cannot be told apart.
         virtual void connected(std::int32_t pid, bool mixed) = 0;
-        // A command line without its newline. partial: the line goes on in a later command (a
-        // line longer than the decoder holds, or in a mixed stream a long line's 199 bytes, whose
-        // rest another client's piece may come before).
+        // A command line without its newline. partial: the line may go on in a later command (a
+        // line longer than the decoder holds; a mixed stream's 199-byte piece, or a lone line that
+        // another client's header cuts after a multiple of 199 bytes, whose rest other pieces may
+        // come before; or the text in hand when the reader stops).
         virtual void command(client who, std::string_view line, bool partial) = 0;
         // A session's end: clean by its end marker, or not when the stream ended without one.
         virtual void ended(client who, bool clean) = 0;
